@@ -1,0 +1,10 @@
+// Date and time texts in the user's regional formats: the short date, and the long
+// time without its time-zone part (hours, minutes, seconds, e.g. 14:03:07).
+#pragma once
+
+#include <QDate>
+#include <QString>
+#include <QTime>
+
+QString shortDateText(const QDate &date);
+QString longTimeText(const QTime &time);

@@ -1,0 +1,29 @@
+// Failures of the form-post client, each with its exact message text.
+#pragma once
+
+#include "diag/Exception.h"
+
+// A Windows Sockets error: "Socket Error # N" CR LF description.
+class SocketError : public Exception
+{
+public:
+    explicit SocketError(int errorCode);
+    int errorCode() const noexcept { return m_errorCode; }
+    static QString description(int errorCode); // empty for a number not in the table
+
+private:
+    int m_errorCode;
+};
+
+// An HTTP status other than 2xx: the message is the status line as received.
+class ProtocolError : public Exception
+{
+public:
+    ProtocolError(const QString &statusLine, int code, QString body);
+    int code() const noexcept { return m_code; }
+    const QString &body() const noexcept { return m_body; }
+
+private:
+    int m_code;
+    QString m_body;
+};

@@ -1,0 +1,1 @@
+#include "upload/uFiles.h"
