@@ -42,6 +42,8 @@ QByteArray toAnsi(const QString &text)
     UConverter *conv = ucnv_open("windows-1251", &status);
     if (U_FAILURE(status))
         return text.toLatin1();
+    // The code page's default character, as the system conversion writes it.
+    ucnv_setSubstChars(conv, "?", 1, &status);
     QByteArray out(text.size() * 2 + 16, Qt::Uninitialized);
     status = U_ZERO_ERROR;
     const int32_t n = ucnv_fromUChars(conv, out.data(), out.size(),

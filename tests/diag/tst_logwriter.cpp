@@ -1,0 +1,170 @@
+#include "diag/uLogWriter.h"
+
+#include "diag/Exception.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+class TestLogWriter : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_folder;
+
+    QByteArray read(const QString &name) const
+    {
+        QFile file(m_folder + name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private slots:
+    void init()
+    {
+        const QString run = m_dir.path()
+            + QStringLiteral("/%1-%2").arg(QTest::currentTestFunction(),
+                QString::number(qHash(QString(QTest::currentDataTag()))));
+        QDir().mkpath(run);
+        m_folder = run + QStringLiteral("/logs/");
+        setLogFolderForTesting(m_folder);
+        setLogClockForTesting([] { return QDateTime(QDate(2022, 3, 31), QTime(14, 3, 7)); });
+    }
+
+    void cleanup()
+    {
+        setLogFolderForTesting({});
+        setLogClockForTesting({});
+    }
+
+    void workedExampleByteForByte()
+    {
+        const Exception failure(QStringLiteral("Connection Closed Gracefully."));
+        AddErrInfo("TDataUploader.Execute: ", &failure);
+        QCOMPARE(read("20220331.err"),
+            QByteArray("14:03:07 TDataUploader.Execute:  -> : Connection Closed Gracefully.\r\n"));
+    }
+
+    void russianMessageInWindows1251()
+    {
+        const Exception failure(QString::fromUtf8("Нет файла \u20AC\u4E2D"));
+        AddErrInfo("oneFolderUp", &failure);
+        // "Нет файла " in windows-1251, the euro sign exists there (0x88), the CJK one does not.
+        QCOMPARE(read("20220331.err"),
+            QByteArray("14:03:07 oneFolderUp -> : \xCD\xE5\xF2 \xF4\xE0\xE9\xEB\xE0 \x88?\r\n"));
+    }
+
+    void noFailureObjectGivesEmptyMessage()
+    {
+        AddErrInfo("TForm1.N2Click: ", nullptr);
+        QCOMPARE(read("20220331.err"), QByteArray("14:03:07 TForm1.N2Click:  -> : \r\n"));
+    }
+
+    void routing_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("file");
+        QTest::newRow("Socket error anywhere goes to the network log")
+            << "send: Socket error in the middle"
+            << "net.log";
+        QTest::newRow("Socket Error with capital E goes to the daily log")
+            << "Socket Error # 10061\r\nConnection refused."
+            << "20220331.err";
+        QTest::newRow("lower-case socket error goes to the daily log") << "socket error"
+                                                                       << "20220331.err";
+    }
+
+    void routing()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, file);
+        const Exception failure(message);
+        AddErrInfo("TForm1.getLogFromServer: ", &failure);
+        QVERIFY(read(file).endsWith(message.toLatin1() + "\r\n"));
+        const QStringList written = QDir(m_folder).entryList(QDir::Files);
+        QCOMPARE(written, QStringList{file});
+    }
+
+    void firstAndSecondFailureOfADay()
+    {
+        const Exception first(QStringLiteral("one")), second(QStringLiteral("two"));
+        AddErrInfo("A: ", &first);
+        QVERIFY(QFile::exists(m_folder + "20220331.err"));
+        AddErrInfo("B: ", &second);
+        QCOMPARE(
+            read("20220331.err"), QByteArray("14:03:07 A:  -> : one\r\n14:03:07 B:  -> : two\r\n"));
+    }
+
+    void dateIsReadOnceAtTheStart()
+    {
+        // The first clock reading is just before midnight, the line is built after it.
+        int calls = 0;
+        setLogClockForTesting([&calls] {
+            return ++calls == 1 ? QDateTime(QDate(2022, 12, 31), QTime(23, 59, 59, 999))
+                                : QDateTime(QDate(2023, 1, 1), QTime(0, 0, 0));
+        });
+        const Exception failure(QStringLiteral("late"));
+        AddErrInfo("T: ", &failure);
+        QCOMPARE(read("20221231.err"), QByteArray("00:00:00 T:  -> : late\r\n"));
+    }
+
+    void concurrentWritersNeverTearLines()
+    {
+        setLogClockForTesting({});
+        const QString message = QString(200, u'x');
+        auto writer = [&message](const char *place) {
+            const Exception failure(message);
+            for (int i = 0; i < 5000; ++i)
+                AddErrInfo(place, &failure);
+        };
+        std::thread a(writer, "ThreadA: "), b(writer, "ThreadB: ");
+        a.join();
+        b.join();
+        QByteArray all;
+        for (const QString &name : QDir(m_folder).entryList(QDir::Files))
+            all += read(name);
+        const QList<QByteArray> lines = all.split('\n');
+        QCOMPARE(lines.size(), 10001); // the last split piece is empty
+        int fromA = 0;
+        for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+            const QByteArray &line = lines.at(i);
+            QVERIFY2(line.endsWith(" -> : " + message.toLatin1() + "\r"), line.constData());
+            fromA += line.contains("ThreadA: ");
+        }
+        QCOMPARE(fromA, 5000);
+    }
+
+    void folderThatCannotBeCreatedThrowsAndWritesNothing()
+    {
+        // Only the last level is created: a missing parent makes the folder impossible.
+        const QString folder = m_dir.path() + QStringLiteral("/missing/parent/logs/");
+        setLogFolderForTesting(folder);
+        const Exception failure(QStringLiteral("x"));
+        try {
+            AddErrInfo("T: ", &failure);
+            QFAIL("expected EInOutError");
+        } catch (const EInOutError &error) {
+            QCOMPARE(error.errorCode(), ENOENT);
+        }
+        QVERIFY(!QDir(m_dir.path() + QStringLiteral("/missing")).exists());
+        // The guard swallows it, so a handler's own failure path never ends the process.
+        QVERIFY(!guarded("T: ", [] { throw Exception(QStringLiteral("y")); }));
+    }
+
+    void unopenableFileIsSilentlySkipped()
+    {
+        QDir().mkpath(m_folder);
+        QDir().mkpath(m_folder + "20220331.err"); // a folder where the file should be
+        const Exception failure(QStringLiteral("x"));
+        AddErrInfo("T: ", &failure); // no throw
+        QVERIFY(QFileInfo(m_folder + "20220331.err").isDir());
+    }
+};
+
+QTEST_APPLESS_MAIN(TestLogWriter)
+#include "tst_logwriter.moc"
