@@ -1,0 +1,195 @@
+#include "upload/uUploadData.h"
+
+#include "diag/Exception.h"
+#include "diag/uLogWriter.h"
+#include "net/FormPostClient.h"
+#include "net/UploadService.h"
+#include "upload/uFiles.h"
+
+#include <chrono>
+
+QPointer<TDataUploader> dataUploader;
+std::atomic<int> TDataUploader::stageClosingWaitMs{2001};
+
+using Kind = UploadJobHost::LineKind;
+
+QString localFolderPart(const QString &path)
+{
+    const qsizetype slash = path.lastIndexOf(u'/');
+    return slash < 0 ? QString() : path.left(slash);
+}
+
+TDataUploader::TDataUploader(const QString &serverAddress, const QString &fileName,
+    FormPostClient *inHttp, UploadJobHost *host, QObject *parent)
+    : QThread(parent)
+    , address(serverAddress)
+    , registryFileName(fileName)
+    , http(inHttp)
+    , m_host(*host)
+{
+    connect(this, &QThread::finished, this, &QObject::deleteLater);
+    guarded("TDataUploader.Create: ", [this] { start(); });
+}
+
+TDataUploader::~TDataUploader()
+{
+    guarded("TDataUploader.Destroy: ", [this] {
+        cancel();
+        wait();
+    });
+}
+
+void TDataUploader::cancel()
+{
+    {
+        std::lock_guard lock(m_waitMutex);
+        m_cancelled = true;
+    }
+    m_wake.notify_all();
+    if (http)
+        http->abort();
+}
+
+void TDataUploader::throwIfCancelled() const
+{
+    if (m_cancelled)
+        throw Exception(QStringLiteral("The upload was abandoned: the program is closing."));
+}
+
+void TDataUploader::run()
+{
+    Execute();
+}
+
+void TDataUploader::line(Kind kind, const QString &text)
+{
+    m_host.jobLine(kind, text);
+}
+
+QString TDataUploader::post()
+{
+    throwIfCancelled();
+    const QString reply = UploadService::send(*http, address, *lParam);
+    lParam.reset();
+    return reply;
+}
+
+void TDataUploader::closeStage()
+{
+    m_host.setPollTimerActive(false);
+    {
+        std::unique_lock lock(m_waitMutex);
+        m_wake.wait_for(lock, std::chrono::milliseconds(stageClosingWaitMs.load()),
+            [this] { return m_cancelled.load(); });
+    }
+    if (!m_cancelled)
+        m_host.runFinalFetch();
+}
+
+void TDataUploader::endSteps()
+{
+    m_host.setUploadButtonEnabled(true);
+    m_host.setProcess(false);
+    m_host.startCompletionTimer();
+}
+
+void TDataUploader::Execute()
+{
+    using namespace UploadService;
+    bool inProcessingStage = false;
+    try {
+        m_host.setUploadButtonEnabled(false);
+        m_host.setProcessOk(true);
+        m_host.setProcess(true);
+
+        lParam = sessionForm();
+        m_host.setSessionId(post());
+
+        try {
+            lParam = workbookForm(registryFileName);
+        } catch (const std::exception &) {
+            lParam.reset();
+            line(Kind::Error,
+                QStringLiteral("Нет доступа к файлу \"%1\"! Вероятно он открыт "
+                               "другим приложением")
+                    .arg(registryFileName));
+            m_host.setProcessOk(false);
+            endSteps();
+            return;
+        }
+        if (isSuccess(post())) {
+            line(Kind::Plain,
+                QStringLiteral("Реестр УНМЗ \"%1\"  успешно передан на сервер!")
+                    .arg(registryFileName));
+        } else {
+            line(Kind::Error,
+                QStringLiteral("Ошибка передачи реестра УНМЗ \"%1\"  на сервер!")
+                    .arg(registryFileName));
+            // A workbook the service did not take is a failed upload, whatever follows.
+            m_host.setProcessOk(false);
+        }
+
+        inProcessingStage = true;
+        m_host.setPollTimerActive(true);
+        line(Kind::Plain,
+            QStringLiteral("Начинаем загрузку сведений из реестра УНМЗ \"%1\" на "
+                           "сервере. Пожалуйста подождите ...")
+                .arg(registryFileName));
+        lParam = processRegistryForm(!m_host.drawTilesSuppressed());
+        const bool registryProcessed = isSuccess(post());
+        if (!registryProcessed)
+            m_host.setProcessOk(false);
+        inProcessingStage = false;
+        closeStage();
+        if (!registryProcessed) {
+            endSteps();
+            return;
+        }
+
+        line(Kind::Plain, QStringLiteral("Начинаем передавать на сервер документы."));
+        const QString workbookFolder = localFolderPart(registryFileName);
+        const QStringList documents
+            = getFileListFromDir(workbookFolder, QStringLiteral("*.pdf"), true);
+        for (const QString &document : documents) {
+            const DocumentPlacement placement = documentPlacement(workbookFolder, document);
+            lParam = documentForm(placement.folderValue, placement.fileName, document);
+            if (isSuccess(post())) {
+                line(Kind::Plain,
+                    QStringLiteral("Документ \"%1\"  успешно передан на сервер!").arg(document));
+            } else {
+                line(Kind::Error,
+                    QStringLiteral("Ошибка передачи документа \"%1\"  на сервер!").arg(document));
+                // A document the service did not take is a failed upload too.
+                m_host.setProcessOk(false);
+            }
+        }
+
+        line(Kind::Plain, QStringLiteral("Прикрепляем документы к УНМЗ."));
+        inProcessingStage = true;
+        m_host.setPollTimerActive(true);
+        lParam = processFilesForm();
+        if (!isSuccess(post()))
+            m_host.setProcessOk(false);
+        inProcessingStage = false;
+        closeStage();
+        endSteps();
+    } catch (const std::exception &failure) {
+        unexpectedFailure(inProcessingStage, &failure);
+    } catch (...) {
+        unexpectedFailure(inProcessingStage, nullptr);
+    }
+}
+
+void TDataUploader::unexpectedFailure(bool inProcessingStage, const std::exception *failure)
+{
+    lParam.reset();
+    // The window's side of these steps catches its own failures; this guard only keeps
+    // a surprise from ending the process through the thread.
+    guarded("TDataUploader.Execute: ", [&] {
+        if (inProcessingStage)
+            closeStage();
+        m_host.setProcessOk(false);
+        endSteps();
+    });
+    logFailure("TDataUploader.Execute: ", failure);
+}

@@ -1,0 +1,65 @@
+// The upload job: on a thread of its own it obtains a job session, sends the workbook,
+// has the service process it, sends every PDF document below the workbook's folder and
+// has the service attach them, relaying progress through the window's poll.
+#pragma once
+
+#include "upload/UploadJobHost.h"
+
+#include <QPointer>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+class FormPostClient;
+class MultipartForm;
+
+class TDataUploader : public QThread
+{
+    Q_OBJECT
+
+public:
+    // Stores the three values and starts the thread at once.
+    TDataUploader(const QString &serverAddress, const QString &fileName, FormPostClient *inHttp,
+        UploadJobHost *host, QObject *parent = nullptr);
+    ~TDataUploader() override;
+
+    // At program exit: aborts the post in flight and every wait, so the job ends at
+    // once. The host must already refuse to touch the window.
+    void cancel();
+
+    QString address;
+    QString registryFileName;
+    FormPostClient *http;
+
+    // The poll interval plus 1 ms: the final fetch after a processing stage then comes
+    // after the service's last lines of that stage. Tests may shorten it.
+    static std::atomic<int> stageClosingWaitMs;
+
+protected:
+    void run() override;
+
+private:
+    void Execute();
+    void closeStage();
+    void endSteps();
+    void unexpectedFailure(bool inProcessingStage, const std::exception *failure);
+    void line(UploadJobHost::LineKind kind, const QString &text);
+    QString post();
+    void throwIfCancelled() const;
+
+    UploadJobHost &m_host;
+    std::unique_ptr<MultipartForm> lParam;
+    std::atomic<bool> m_cancelled{false};
+    std::mutex m_waitMutex;
+    std::condition_variable m_wake;
+};
+
+// The most recent job; the upload command writes it. Finished jobs delete themselves.
+extern QPointer<TDataUploader> dataUploader;
+
+// The folder part of a local path: the text before its last "/" (empty without one).
+QString localFolderPart(const QString &path);
