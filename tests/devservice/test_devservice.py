@@ -510,6 +510,12 @@ class ProgressTest(ServiceTestCase):
         early = [reply for at, reply in polls if at < replied_at and reply]
         self.assertGreaterEqual(len(early), 2)
         self.assertIn("Отрисовка объектов на карте отключена", items)
+        # The log keeps arrival order: the processing request before the polls it overlapped.
+        with open(self.service.log_path, encoding="utf-8") as log:
+            lines = [json.loads(line) for line in log]
+        actions = [line["action"] for line in lines]
+        after = lines[actions.index("processRegistry") + 1 :]
+        self.assertGreaterEqual(len([line for line in after if line["reply"]]), 2)
 
     def test_unreadable_workbook_gets_the_fixed_script(self):
         cookie, sid = self.registry_job(b"not a zip at all")

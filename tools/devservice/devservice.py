@@ -397,7 +397,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if int(length) > MAX_BODY_BYTES:
             self.reply_status(413, "Payload Too Large")
             return
-        entry = {
+        self.entry_logged = False
+        self.entry = entry = {
             "seq": self.server.next_sequence(),
             "time": time.strftime("%Y-%m-%dT%H:%M:%S"),
             "path": self.path,
@@ -415,37 +416,43 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if remaining > 0:
                 entry["reply"] = None
                 entry["error"] = "body ended %d bytes early" % remaining
-                self.server.request_log.write(entry)
+                self.log_once()
                 return
             body.seek(0)
             try:
                 form = parse_form(self.headers.get("Content-Type", ""), body, int(length))
             except Refusal as refusal:
                 entry["reply"] = str(refusal)
-                self.server.request_log.write(entry)
+                self.log_once()
                 self.reply_status(400, "Bad Request")
                 return
         entry["action"] = form.text("action")
         entry["fields"] = form.fields
         entry["parts"] = form.parts
         entry["files"] = [{"name": file_name, "size": len(data)} for _, file_name, _, data in form.files]
+        entry["dropped"] = entry["action"] in self.server.options.drop_on
+        entry["reply"] = None
         headers = []
         try:
             reply = self.handle_action(form, headers)
         except DropConnection:
-            entry["reply"] = None
-            entry["dropped"] = True
-            self.server.request_log.write(entry)
+            self.log_once()
             return
         except Exception as error:  # a fault of this service must still answer the uploader
-            entry["reply"] = None
             entry["error"] = repr(error)
-            self.server.request_log.write(entry)
+            self.log_once()
             self.reply_status(500, "Internal Server Error")
             raise
         entry["reply"] = reply
-        self.server.request_log.write(entry)
+        self.log_once()
         self.reply_text(reply, headers)
+
+    def log_once(self):
+        """Writes the request's log line unless already written. Lines go out in arrival order:
+        a processing request is logged when its stage starts, before the polls it overlaps."""
+        if not getattr(self, "entry_logged", False):
+            self.entry_logged = True
+            self.server.request_log.write(self.entry)
 
     def handle_action(self, form, headers):
         options = self.server.options
@@ -536,6 +543,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if job.workbook is None:
             raise Refusal(REPLY_NO_WORKBOOK)
         options = self.server.options
+        self.log_once()
         rows = read_workbook_rows(job.workbook)
         items = registry_script(os.path.basename(job.workbook), rows, form.text("drawTiles", "1"))
         self.run_stage(job, items, options.fail_process_registry, "Ошибка: обработка реестра прервана")
@@ -545,6 +553,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def process_files(self, job):
         options = self.server.options
+        self.log_once()
         with job.lock:
             documents = list(job.documents)
         self.run_stage(job, documents_script(documents), options.fail_process_files,
