@@ -341,6 +341,29 @@ class SessionTest(ServiceTestCase):
         self.assertEqual(self.service.post(UploaderForm("getSession"), path="/Other").status, 404)
         self.assertEqual(self.service.post(UploaderForm("getSession"), path="/QuorvelFiles/x").status, 404)
 
+    def raw(self, head):
+        with socket.create_connection(("127.0.0.1", self.service.port), timeout=30) as sock:
+            sock.sendall(head)
+            sock.shutdown(socket.SHUT_WR)
+            return b"".join(iter(lambda: sock.recv(65536), b""))
+
+    def test_body_one_past_the_limit_is_refused_unread(self):
+        head = "POST /QuorvelFiles HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=x\r\n"
+        reply = self.raw((head + "Content-Length: %d\r\n\r\n" % (devservice.MAX_BODY_BYTES + 1)).encode())
+        self.assertTrue(reply.startswith(b"HTTP/1.0 413 "), reply)
+        reply = self.raw((head + "Content-Length: %d\r\n\r\n" % devservice.MAX_BODY_BYTES).encode())
+        self.assertEqual(reply, b"")  # within the limit: waits for a body that never comes
+        self.assertEqual(self.service.log()[-1]["error"], "body ended %d bytes early" % devservice.MAX_BODY_BYTES)
+
+    def test_truncated_form_stores_nothing(self):
+        cookie, _ = self.service.session()
+        form = UploaderForm("loadFile").add_utf8("folder", "").add_utf8("fileName", "a.pdf").add_file("a.pdf", pdf("a"))
+        body = form.body()
+        head = "POST /QuorvelFiles HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=%s\r\n" % form.boundary
+        head += "Content-Length: %d\r\nCookie: %s\r\n\r\n" % (len(body), cookie)
+        self.assertEqual(self.raw(head.encode() + body[:-10]), b"")
+        self.assertEqual(self.service.stored(), set())
+
     def test_unknown_action_is_a_failure_reply(self):
         self.assertNotEqual(self.service.post(UploaderForm("deleteEverything")).text, "success")
 

@@ -140,7 +140,10 @@ def parse_form(content_type, source, length):
             form.files.append((name, file_name, info["content_type"], payload))
         elif name is not None:
             # A text field without a charset carries one byte per character.
-            form.fields[name] = payload.decode(charset or "latin-1", errors="replace")
+            try:
+                form.fields[name] = payload.decode(charset or "latin-1", errors="replace")
+            except LookupError:  # a charset Python does not know
+                form.fields[name] = payload.decode("latin-1")
     return form
 
 
