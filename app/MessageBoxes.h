@@ -1,0 +1,18 @@
+// Modal message boxes with a title, an icon and one OK button, behind one hook so that
+// tests see what would have been shown instead of waiting on a modal box.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+
+enum class BoxIcon { Information, Warning, Error };
+
+// Shows the box and returns when the user has closed it (or at once, with the hook set).
+void showMessageBox(QWidget *parent, BoxIcon icon, const QString &title, const QString &text);
+
+// Replaces every box by a call of `hook`; an empty hook restores the real boxes.
+void setMessageBoxHookForTesting(
+    std::function<void(BoxIcon, const QString &, const QString &)> hook);

@@ -1,0 +1,416 @@
+#include "app/Journal.h"
+
+#include "app/main.h"
+#include "diag/Exception.h"
+#include "diag/uLogWriter.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTimer>
+
+#include <thread>
+
+namespace
+{
+
+// Date "d" and time "t": every line is "N. d t MESSAGE", so its length is known.
+std::pair<QString, QString> fixedStamp()
+{
+    return {QStringLiteral("d"), QStringLiteral("t")};
+}
+
+QTextCharFormat formatAt(const TForm1 &form, int position)
+{
+    QTextCursor cursor(form.reMessages->document());
+    cursor.setPosition(position + 1); // the format of the character before the cursor
+    return cursor.charFormat();
+}
+
+QString textOfLine(const TForm1 &form, int line)
+{
+    return form.reMessages->document()->findBlockByNumber(line).text();
+}
+
+} // namespace
+
+class TestJournal : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void lineText_data();
+    void lineText();
+    void viewTextKeepsOneParagraph_data();
+    void viewTextKeepsOneParagraph();
+
+    void numbersRiseWithEveryKind();
+    void linesBeginWhereThePreviousEndedPlusOne();
+    void newLineStaysSelected();
+    void kindsHaveTheirColourAndWeight_data();
+    void kindsHaveTheirColourAndWeight();
+    void plainLineAfterErrorLineIsPlain();
+    void messageWithLineBreaksStaysOneParagraph();
+    void markupIsShownAsText();
+    void resetStartsAgainAtOneAndPositionZero();
+    void failedPlainAppendColoursNothing();
+    void viewScrollsToTheNewestLine();
+    void appendsFromAWorkerKeepTheirOrder();
+    void appendsFromAWorkerAfterCloseReturnAtOnce();
+
+private:
+    QTemporaryDir m_logs;
+};
+
+void TestJournal::initTestCase()
+{
+    QVERIFY(m_logs.isValid());
+    setLogFolderForTesting(m_logs.path() + u'/');
+    TForm1::setJournalStampForTesting(fixedStamp);
+}
+
+void TestJournal::cleanup()
+{
+    TForm1::setJournalStampForTesting(fixedStamp);
+}
+
+void TestJournal::lineText_data()
+{
+    QTest::addColumn<QString>("date");
+    QTest::addColumn<QString>("time");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("number, date, time and message") << "01.02.2024"
+                                                    << "14:03:07"
+                                                    << "Старт"
+                                                    << "7. 01.02.2024 14:03:07 Старт";
+    QTest::newRow("trailing blanks and line breaks of the message disappear") << "d"
+                                                                              << "t"
+                                                                              << "x \r\n\t "
+                                                                              << "7. d t x";
+    QTest::newRow("leading blanks of the message stay") << "d"
+                                                        << "t"
+                                                        << "   x"
+                                                        << "7. d t    x";
+    QTest::newRow("empty message leaves no trailing blank") << "d"
+                                                            << "t"
+                                                            << ""
+                                                            << "7. d t";
+    QTest::newRow("date and time are trimmed before they go in") << " d\t"
+                                                                 << "\x01t "
+                                                                 << "x"
+                                                                 << "7. d t x";
+    QTest::newRow("control characters count as blanks at the ends")
+        << "d"
+        << "t" << QStringLiteral("x\x1f\x7f") << QStringLiteral("7. d t x\x1f\x7f");
+    QTest::newRow("a no-break space is not trimmed")
+        << "d"
+        << "t" << QStringLiteral("x\u00a0") << QStringLiteral("7. d t x\u00a0");
+}
+
+void TestJournal::lineText()
+{
+    QFETCH(QString, date);
+    QFETCH(QString, time);
+    QFETCH(QString, message);
+    QFETCH(QString, expected);
+    QCOMPARE(journalLineText(7, date, time, message), expected);
+}
+
+void TestJournal::viewTextKeepsOneParagraph_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("expected");
+    const QString ls(QChar::LineSeparator);
+    QTest::newRow("no breaks: unchanged") << "a b"
+                                          << "a b";
+    QTest::newRow("LF") << "a\nb"
+                        << "a" + ls + "b";
+    QTest::newRow("CR LF is one break") << "a\r\nb"
+                                        << "a" + ls + "b";
+    QTest::newRow("CR alone") << "a\rb"
+                              << "a" + ls + "b";
+    QTest::newRow("LF CR is two breaks") << "a\n\rb"
+                                         << "a" + ls + ls + "b";
+    QTest::newRow("paragraph separator") << QStringLiteral("a\u2029b") << "a" + ls + "b";
+    QTest::newRow("frame markers of the view")
+        << QStringLiteral("a\ufdd0\ufdd1") << QStringLiteral("a\ufffd\ufffd");
+}
+
+void TestJournal::viewTextKeepsOneParagraph()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, expected);
+    const QString text = journalViewText(line);
+    QCOMPARE(text, expected);
+
+    // Property: the view holds it as exactly one paragraph of exactly that length.
+    QTextDocument document;
+    QTextCursor(&document).insertText(text);
+    QCOMPARE(document.blockCount(), 1);
+    QCOMPARE(document.characterCount(), text.size() + 1);
+}
+
+void TestJournal::numbersRiseWithEveryKind()
+{
+    TForm1 form;
+    form.addMessage(QStringLiteral("a"));
+    form.addOkMessage(QStringLiteral("b"));
+    form.addWarningMessage(QStringLiteral("c"));
+    form.addErrorMessage(QStringLiteral("d"));
+    form.addLine(JournalKind::Plain, QStringLiteral("e"));
+    QCOMPARE(form.num, 5);
+    const QStringList expected{"1. d t a", "2. d t b", "3. d t c", "4. d t d", "5. d t e"};
+    QCOMPARE(form.reMessages->document()->blockCount(), expected.size());
+    for (int i = 0; i < expected.size(); ++i)
+        QCOMPARE(textOfLine(form, i), expected.at(i));
+}
+
+void TestJournal::linesBeginWhereThePreviousEndedPlusOne()
+{
+    // Date "" and time "x": line N is "N.  x MESSAGE", trimmed.
+    TForm1::setJournalStampForTesting([] { return std::pair{QString(), QStringLiteral("x")}; });
+    TForm1 form;
+    const QStringList messages{QStringLiteral("abcd"), QStringLiteral("абвгдежзийклмн"), QString()};
+    const QList<int> lengths{10, 20, 5};
+    const QList<int> starts{0, 11, 32};
+    for (int i = 0; i < messages.size(); ++i) {
+        form.addMessage(messages.at(i));
+        QCOMPARE(textOfLine(form, i).size(), lengths.at(i));
+        QCOMPARE(form.reMessages->document()->findBlockByNumber(i).position(), starts.at(i));
+        QCOMPARE(form.reMessages->textCursor().selectionStart(), starts.at(i));
+    }
+    QCOMPARE(form.shift, 38);
+    QCOMPARE(form.reMessages->document()->characterCount(), 38); // the end: 37 plus the last mark
+}
+
+void TestJournal::newLineStaysSelected()
+{
+    TForm1 form;
+    form.addMessage(QStringLiteral("first"));
+    form.addErrorMessage(QStringLiteral("second"));
+    QCOMPARE(form.reMessages->textCursor().selectedText(), QStringLiteral("2. d t second"));
+}
+
+void TestJournal::kindsHaveTheirColourAndWeight_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QColor>("colour"); // invalid: no colour of its own
+    QTest::addColumn<bool>("bold");
+    QTest::newRow("plain: base colour, regular") << int(JournalKind::Plain) << QColor() << false;
+    QTest::newRow("ok: green, bold") << int(JournalKind::Ok) << QColor(0, 128, 0) << true;
+    QTest::newRow("warning: blue, bold") << int(JournalKind::Warning) << QColor(0, 0, 255) << true;
+    QTest::newRow("error: red, bold") << int(JournalKind::Error) << QColor(255, 0, 0) << true;
+}
+
+void TestJournal::kindsHaveTheirColourAndWeight()
+{
+    QFETCH(int, kind);
+    QFETCH(QColor, colour);
+    QFETCH(bool, bold);
+    TForm1 form;
+    form.addMessage(QStringLiteral("before"));
+    form.addLine(JournalKind(kind), QStringLiteral("line"));
+    const QTextBlock block = form.reMessages->document()->findBlockByNumber(1);
+    for (int position = block.position(); position < block.position() + block.length() - 1;
+         ++position) {
+        const QTextCharFormat format = formatAt(form, position);
+        QCOMPARE(format.hasProperty(QTextFormat::ForegroundBrush), colour.isValid());
+        if (colour.isValid())
+            QCOMPARE(format.foreground().color(), colour);
+        QCOMPARE(format.fontWeight() >= QFont::Bold, bold);
+    }
+    // The line before keeps the base format; so does the paragraph mark after the text.
+    QVERIFY(!formatAt(form, 0).hasProperty(QTextFormat::ForegroundBrush));
+    QCOMPARE(block.charFormat().fontWeight(), int(QFont::Normal));
+    QVERIFY(!block.charFormat().hasProperty(QTextFormat::ForegroundBrush));
+}
+
+void TestJournal::plainLineAfterErrorLineIsPlain()
+{
+    TForm1 form;
+    form.addErrorMessage(QStringLiteral("broken"));
+    form.addMessage(QStringLiteral("plain"));
+    const QTextBlock block = form.reMessages->document()->findBlockByNumber(1);
+    for (int position = block.position(); position < block.position() + block.length() - 1;
+         ++position) {
+        QVERIFY(!formatAt(form, position).hasProperty(QTextFormat::ForegroundBrush));
+        QCOMPARE(formatAt(form, position).fontWeight(), int(QFont::Normal));
+    }
+}
+
+void TestJournal::messageWithLineBreaksStaysOneParagraph()
+{
+    TForm1 form;
+    form.addWarningMessage(QStringLiteral("one\r\ntwo\nthree\r\n"));
+    form.addMessage(QStringLiteral("next"));
+    QTextDocument *document = form.reMessages->document();
+    QCOMPARE(document->blockCount(), 2);
+    const QString first = textOfLine(form, 0);
+    QCOMPARE(first, QStringLiteral("1. d t one\u2028two\u2028three"));
+    QCOMPARE(document->findBlockByNumber(1).position(), first.size() + 1);
+    QCOMPARE(textOfLine(form, 1), QStringLiteral("2. d t next"));
+    QCOMPARE(form.shift, first.size() + 1 + textOfLine(form, 1).size() + 1);
+    // The whole warning line is coloured, nothing of the next one.
+    QCOMPARE(formatAt(form, first.size() - 1).foreground().color(), QColor(0, 0, 255));
+    QVERIFY(!formatAt(form, first.size() + 1).hasProperty(QTextFormat::ForegroundBrush));
+}
+
+void TestJournal::markupIsShownAsText()
+{
+    TForm1 form;
+    const QString markup = QStringLiteral("<b>x</b> <img src=\"file:///etc/passwd\"> &amp;");
+    form.addMessage(markup);
+    QCOMPARE(textOfLine(form, 0), "1. d t " + markup);
+    QVERIFY(!formatAt(form, 9).isImageFormat());
+    QCOMPARE(formatAt(form, 9).fontWeight(), int(QFont::Normal));
+}
+
+void TestJournal::resetStartsAgainAtOneAndPositionZero()
+{
+    TForm1 form;
+    form.addOkMessage(QStringLiteral("a"));
+    form.addErrorMessage(QStringLiteral("b"));
+    form.resetJournal();
+    QCOMPARE(form.num, 0);
+    QCOMPARE(form.shift, 0);
+    QVERIFY(form.reMessages->document()->isEmpty());
+
+    form.addMessage(QStringLiteral("again"));
+    QCOMPARE(textOfLine(form, 0), QStringLiteral("1. d t again"));
+    QCOMPARE(form.reMessages->textCursor().selectionStart(), 0);
+    QCOMPARE(form.reMessages->document()->blockCount(), 1);
+    QVERIFY(!formatAt(form, 0).hasProperty(QTextFormat::ForegroundBrush));
+}
+
+void TestJournal::failedPlainAppendColoursNothing()
+{
+    TForm1 form;
+    form.addMessage(QStringLiteral("innocent"));
+    TForm1::setJournalStampForTesting(
+        []() -> std::pair<QString, QString> { throw Exception(QStringLiteral("clock broken")); });
+    form.addErrorMessage(QStringLiteral("lost"));
+    TForm1::setJournalStampForTesting(fixedStamp);
+
+    QCOMPARE(form.num, 2); // the failed line used up its number
+    QCOMPARE(form.reMessages->document()->blockCount(), 1);
+    QVERIFY(!formatAt(form, 0).hasProperty(QTextFormat::ForegroundBrush));
+    QCOMPARE(formatAt(form, 0).fontWeight(), int(QFont::Normal));
+
+    // The failure went to the log under the plain append's place.
+    const QDir logs(m_logs.path());
+    QString log;
+    for (const QString &name : logs.entryList({QStringLiteral("*.err")})) {
+        QFile file(logs.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        log += QString::fromLatin1(file.readAll());
+    }
+    QVERIFY2(log.contains(QStringLiteral("TForm1.addMessage: ")), qPrintable(log));
+    QVERIFY(log.contains(QStringLiteral("clock broken")));
+
+    form.addMessage(QStringLiteral("after"));
+    QCOMPARE(textOfLine(form, 1), QStringLiteral("3. d t after"));
+}
+
+void TestJournal::viewScrollsToTheNewestLine()
+{
+    TForm1 form;
+    form.show();
+    for (int i = 0; i < 200; ++i)
+        form.addMessage(QStringLiteral("line %1").arg(i));
+    QScrollBar *bar = form.reMessages->verticalScrollBar();
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum());
+
+    bar->setValue(0); // the user scrolls up; the next line brings the view back
+    form.addOkMessage(QStringLiteral("newest"));
+    QCOMPARE(bar->value(), bar->maximum());
+}
+
+void TestJournal::appendsFromAWorkerKeepTheirOrder()
+{
+    constexpr int count = 300;
+    TForm1 form;
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        for (int i = 0; i < count; ++i)
+            form.addLine(JournalKind(i % 4), QString::number(i));
+        finished = true;
+    });
+    // The main thread appends too, in between; each append stays whole.
+    for (int i = 0; i < 20; ++i) {
+        form.addMessage(QStringLiteral("ui"));
+        QCoreApplication::processEvents();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(finished.load(), 20000);
+    worker.join();
+
+    QTextDocument *document = form.reMessages->document();
+    QCOMPARE(document->blockCount(), count + 20);
+    int expected = 0;
+    int number = 0;
+    int position = 0;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        ++number;
+        QVERIFY(block.text().startsWith(QString::number(number) + QStringLiteral(". d t ")));
+        QCOMPARE(block.position(), position);
+        position = nextLineStart(position, block.length() - 1);
+        const QString message = block.text().mid(block.text().lastIndexOf(u' ') + 1);
+        if (message == QStringLiteral("ui"))
+            continue;
+        QCOMPARE(message, QString::number(expected));
+        const bool coloured = expected % 4 != 0;
+        QCOMPARE(
+            QTextCursor(block).block().begin().fragment().charFormat().fontWeight() >= QFont::Bold,
+            coloured);
+        ++expected;
+    }
+    QCOMPARE(expected, count);
+    QCOMPARE(form.shift, position);
+}
+
+void TestJournal::appendsFromAWorkerAfterCloseReturnAtOnce()
+{
+    TForm1 form;
+    form.show();
+    form.close();
+    QVERIFY(form.isClosing());
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        form.addMessage(QStringLiteral("too late"));
+        form.jobLine(UploadJobHost::LineKind::Error, QStringLiteral("too late"));
+        form.setUploadButtonEnabled(false);
+        form.setPollTimerActive(true);
+        form.startCompletionTimer();
+        form.setProcess(true);
+        form.setSessionId(QStringLiteral("s"));
+        form.runFinalFetch();
+        (void)form.drawTilesSuppressed();
+        finished = true;
+    });
+    // The UI thread does not serve the worker here: each call must return by itself.
+    QElapsedTimer clock;
+    clock.start();
+    while (!finished && clock.elapsed() < 5000)
+        QThread::msleep(5);
+    worker.join();
+    QVERIFY(finished.load());
+    QCoreApplication::processEvents();
+    QVERIFY(form.reMessages->document()->isEmpty());
+    QVERIFY(form.Button1->isEnabled());
+    QVERIFY(!form.Timer1->isActive());
+    QVERIFY(!form.Timer2->isActive());
+    QVERIFY(!form.process.load());
+}
+
+QTEST_MAIN(TestJournal)
+#include "tst_journal.moc"
