@@ -1,1 +1,232 @@
 #include "net/FormPostClient.h"
+
+#include "diag/Exception.h"
+#include "net/HttpReply.h"
+#include "net/HttpUrl.h"
+#include "net/NetErrors.h"
+#include "net/Socket.h"
+
+#include <QUrl>
+
+#include <exception>
+
+class FormPostClientPrivate
+{
+public:
+    HttpTarget target;
+    CookieJar jar;
+    Socket socket;
+};
+
+namespace
+{
+
+// Every character above 127 (a surrogate pair counts as one) is written as "?".
+QByteArray asciiOnly(const QString &text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.unicode() > 127) {
+            bytes.append('?');
+            if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+                ++i;
+        } else {
+            bytes.append(char(c.unicode()));
+        }
+    }
+    return bytes;
+}
+
+bool keepAlive(const HttpReplyReader &reply)
+{
+    if (reply.peerClosed())
+        return false;
+    const QByteArray token = reply.hasHeader("Connection") ? reply.header("Connection")
+                                                           : reply.header("Proxy-Connection");
+    return token.trimmed().compare("keep-alive", Qt::CaseInsensitive) == 0;
+}
+
+} // namespace
+
+QList<QByteArray> foldHeaderLine(const QByteArray &line)
+{
+    QList<QByteArray> lines;
+    QByteArray rest = line;
+    QByteArray prefix;
+    while (prefix.size() + rest.size() > MaxRequestHeaderLine) {
+        qsizetype lastFit = -1;
+        qsizetype firstBeyond = -1;
+        bool quoted = false;
+        for (qsizetype i = 0; i < rest.size(); ++i) {
+            const char c = rest.at(i);
+            if (c == '"')
+                quoted = !quoted;
+            if (quoted || (c != ' ' && c != '\t' && c != ','))
+                continue;
+            if (prefix.size() + i + 1 <= MaxRequestHeaderLine) {
+                lastFit = i;
+            } else {
+                firstBeyond = i;
+                break;
+            }
+        }
+        const qsizetype at = lastFit >= 0 ? lastFit : firstBeyond;
+        if (at < 0 || at + 1 >= rest.size())
+            break; // no break point left: the line stays long
+        lines.append(prefix + rest.left(at + 1));
+        rest = rest.mid(at + 1);
+        prefix = " ";
+    }
+    lines.append(prefix + rest);
+    return lines;
+}
+
+QByteArray requestHead(const QString &requestTarget, const QByteArray &contentType,
+    qint64 contentLength, const QString &host, const std::optional<QString> &cookie)
+{
+    QByteArray head = "POST " + asciiOnly(requestTarget) + " HTTP/1.0\r\n";
+    auto addHeader = [&head](const char *name, const QString &value) {
+        for (const QByteArray &line : foldHeaderLine(name + QByteArray(": ") + asciiOnly(value)))
+            head += line + "\r\n";
+    };
+    addHeader("Connection", QStringLiteral("keep-alive"));
+    addHeader("Content-Type", QString::fromLatin1(contentType));
+    addHeader("Content-Length", QString::number(contentLength));
+    addHeader("Host", host);
+    addHeader("Accept",
+        QStringLiteral("text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"));
+    addHeader("Accept-Encoding", QStringLiteral("identity"));
+    addHeader("User-Agent", QStringLiteral("Mozilla/3.0 (compatible; Indy Library)"));
+    if (cookie && !cookie->isEmpty())
+        addHeader("Cookie", *cookie);
+    head += "\r\n";
+    return head;
+}
+
+FormPostClient::FormPostClient()
+    : d(std::make_unique<FormPostClientPrivate>())
+{
+}
+
+FormPostClient::~FormPostClient() = default;
+
+void FormPostClient::setRequestContentType(const QString &) { }
+
+CookieJar &FormPostClient::cookieJar()
+{
+    return d->jar;
+}
+
+bool FormPostClient::isConnected() const
+{
+    return d->socket.isOpen();
+}
+
+void FormPostClient::abort()
+{
+    d->socket.abort();
+}
+
+QString FormPostClient::post(const QString &url, const MultipartForm &form)
+{
+    return send(url, form.contentType(), form.bodyLength(), [&form] { return form.openBody(); });
+}
+
+QString FormPostClient::post(
+    const QString &url, const QByteArray &contentType, qint64 length, FormBodyStream &body)
+{
+    return send(url, contentType, length, [&body] {
+        // The caller keeps the stream; hand out a non-owning view of it.
+        struct Borrowed : FormBodyStream {
+            FormBodyStream &inner;
+            explicit Borrowed(FormBodyStream &s)
+                : inner(s)
+            {
+            }
+            bool next(FormBlock &block) override { return inner.next(block); }
+        };
+        return std::unique_ptr<FormBodyStream>(new Borrowed(body));
+    });
+}
+
+QString FormPostClient::send(const QString &url, const QByteArray &contentType, qint64 length,
+    const std::function<std::unique_ptr<FormBodyStream>()> &openBody)
+{
+    Socket &socket = d->socket;
+    socket.close();
+    resolveUrl(d->target, url);
+    const HttpTarget &target = d->target;
+    try {
+        socket.connect(Socket::resolveIPv4(target.host), connectPort(target));
+        // An internationalised host goes into the Host header in its ASCII form, as it
+        // was looked up, rather than as question marks.
+        QString host = hostHeaderValue(target);
+        if (const QByteArray ace = QUrl::toAce(target.host); !ace.isEmpty())
+            host.replace(0, target.host.size(), QString::fromLatin1(ace));
+        const QByteArray head = requestHead(requestTarget(target), contentType, length, host,
+            d->jar.cookieHeader(target.host, target.path));
+        socket.sendAll(head.constData(), head.size());
+
+        // A server may answer (413, say) and close while the body is still going out;
+        // its reply then explains the failure better than the broken send does.
+        std::exception_ptr sendFailure;
+        try {
+            std::unique_ptr<FormBodyStream> body = openBody();
+            FormBlock block;
+            while (body->next(block)) {
+                if (block.fd >= 0)
+                    socket.sendFile(block.fd, block.offset, block.length);
+                else
+                    socket.sendAll(block.bytes.constData(), block.bytes.size());
+            }
+        } catch (const SocketError &) {
+            if (socket.isAborted())
+                throw;
+            sendFailure = std::current_exception();
+        }
+
+        HttpReplyReader reply;
+        QByteArray buffer(BlockSize, Qt::Uninitialized);
+        try {
+            bool done = false;
+            while (!done) {
+                switch (reply.next()) {
+                case HttpReplyReader::Event::NeedMore: {
+                    const qint64 received = socket.receive(buffer.data(), buffer.size());
+                    if (received == 0)
+                        reply.feedEnd();
+                    else
+                        reply.feed(QByteArrayView(buffer.constData(), received));
+                    break;
+                }
+                case HttpReplyReader::Event::Head:
+                    d->jar.store(target.host, target.path, reply.setCookies());
+                    if (!reply.isInterim() && reply.statusCode() >= 300 && reply.statusCode() < 400
+                        && reply.bodyExpected() && !reply.hasBufferedBytes() && !reply.peerClosed()
+                        && !socket.waitReadable(RedirectBodyWaitMs))
+                        reply.skipBody();
+                    break;
+                case HttpReplyReader::Event::Done: done = true; break;
+                }
+            }
+        } catch (const Exception &) {
+            if (sendFailure)
+                std::rethrow_exception(sendFailure);
+            throw;
+        }
+
+        if (!keepAlive(reply))
+            socket.close();
+        const int code = reply.statusCode();
+        if (code >= 200 && code < 300)
+            return reply.text();
+        throw ProtocolError(reply.statusLine(), code, reply.text());
+    } catch (const ProtocolError &) {
+        throw;
+    } catch (...) {
+        socket.close();
+        throw;
+    }
+}

@@ -6,15 +6,22 @@
 #include "net/CookieJar.h"
 #include "net/MultipartForm.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class FormPostClientPrivate;
 
 class FormPostClient
 {
 public:
+    // A 3xx reply's body is read only when its first bytes arrive within this time.
+    static constexpr int RedirectBodyWaitMs = 5000;
+    static constexpr qint64 BlockSize = 32768; // bytes per send of the body and per receive
+
     FormPostClient();
     ~FormPostClient(); // closes a connection still open, drops the cookie jar
     FormPostClient(const FormPostClient &) = delete;
@@ -25,12 +32,32 @@ public:
     // Posts the form; returns the decoded reply body of a 2xx reply, raises otherwise
     // (Exception, SocketError, ProtocolError).
     QString post(const QString &url, const MultipartForm &form);
+    // The same for a body given as a stream of `length` bytes of type `contentType`.
+    QString post(
+        const QString &url, const QByteArray &contentType, qint64 length, FormBodyStream &body);
     // Thread-safe: makes a post blocked in connect, send or recv fail at once, so the
-    // program can exit while a post waits on the service.
+    // program can exit while a post waits on the service. Final: every later post of
+    // this client fails too (socket error 10053).
     void abort();
 
     CookieJar &cookieJar();
+    // Whether the latest reply left its connection open (keep-alive).
+    bool isConnected() const;
 
 private:
+    QString send(const QString &url, const QByteArray &contentType, qint64 length,
+        const std::function<std::unique_ptr<FormBodyStream>()> &openBody);
     std::unique_ptr<FormPostClientPrivate> d;
 };
+
+// A request header line longer than this many characters is folded.
+inline constexpr qsizetype MaxRequestHeaderLine = 1024;
+
+// The request head: request line, the fixed header order, the Cookie header only when
+// one applies, folded lines, "?" for every character above 127, a closing empty line.
+QByteArray requestHead(const QString &requestTarget, const QByteArray &contentType,
+    qint64 contentLength, const QString &host, const std::optional<QString> &cookie);
+// A header line broken after a space, tab or comma outside double quotes so that its
+// lines stay within MaxRequestHeaderLine where such a break exists; continuation lines
+// begin with one space.
+QList<QByteArray> foldHeaderLine(const QByteArray &line);
