@@ -18,8 +18,10 @@ QByteArray rtfEscapedText(const QString &text)
         } else if (c < 128) {
             out += char(c);
         } else {
-            // \u takes a signed 16-bit number; "?" is what a reader without Unicode shows.
-            out += "\\u" + QByteArray::number(qint16(c)) + '?';
+            // \u takes a signed 16-bit number. The fallback for readers without Unicode
+            // is "?", written as \'3f: some readers take a plain "?" and the letters
+            // after it as one word and drop them all.
+            out += "\\u" + QByteArray::number(qint16(c)) + "\\'3f";
         }
     }
     return out;
