@@ -1,0 +1,643 @@
+#include "net/FormPostClient.h"
+
+#include "diag/Exception.h"
+#include "net/HttpUrl.h"
+#include "net/NetErrors.h"
+#include "support/ScriptedServer.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+
+const QByteArray FormType = "multipart/form-data; boundary=--------120926183046218";
+
+// A body held in memory, handed out in blocks of at most 32768 bytes.
+class MemoryBody : public FormBodyStream
+{
+public:
+    explicit MemoryBody(QByteArray bytes)
+        : m_bytes(std::move(bytes))
+    {
+    }
+    bool next(FormBlock &block) override
+    {
+        if (m_at >= m_bytes.size())
+            return false;
+        block = FormBlock();
+        block.bytes = m_bytes.mid(m_at, MultipartForm::BlockSize);
+        block.length = block.bytes.size();
+        m_at += block.length;
+        return true;
+    }
+
+private:
+    QByteArray m_bytes;
+    qsizetype m_at = 0;
+};
+
+// One stretch of an open file, as a file field hands it out; the stretch may run past
+// the file's end, as when the file shrank after it was counted.
+class FileStretchBody : public FormBodyStream
+{
+public:
+    FileStretchBody(int fd, qint64 length)
+        : m_fd(fd)
+        , m_length(length)
+    {
+    }
+    bool next(FormBlock &block) override
+    {
+        if (m_offset >= m_length)
+            return false;
+        block = FormBlock();
+        block.fd = m_fd;
+        block.offset = m_offset;
+        block.length = qMin(m_length - m_offset, MultipartForm::BlockSize);
+        m_offset += block.length;
+        return true;
+    }
+
+private:
+    int m_fd;
+    qint64 m_length;
+    qint64 m_offset = 0;
+};
+
+// The outcome of one post as comparable text.
+QString postOutcome(FormPostClient &client, const QString &url, const QByteArray &body = "b")
+{
+    MemoryBody stream(body);
+    try {
+        return QStringLiteral("ok:") + client.post(url, FormType, body.size(), stream);
+    } catch (const ProtocolError &e) {
+        return QStringLiteral("protocol:%1:%2:%3").arg(e.code()).arg(e.message(), e.body());
+    } catch (const Exception &e) {
+        return QStringLiteral("error:") + e.message();
+    }
+}
+
+QByteArray expectedHead(
+    const QByteArray &target, const QByteArray &host, qint64 length, const QByteArray &cookie = {})
+{
+    QByteArray head = "POST " + target + " HTTP/1.0\r\n" + "Connection: keep-alive\r\n"
+        + "Content-Type: " + FormType + "\r\n" + "Content-Length: " + QByteArray::number(length)
+        + "\r\n" + "Host: " + host + "\r\n"
+        + "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\r\n"
+        + "Accept-Encoding: identity\r\n"
+        + "User-Agent: Mozilla/3.0 (compatible; Indy Library)\r\n";
+    if (!cookie.isEmpty())
+        head += "Cookie: " + cookie + "\r\n";
+    return head + "\r\n";
+}
+
+QByteArray ok(const QByteArray &body)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=UTF-8\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+using Script = ScriptedServer::Script;
+using S = ScriptedServer;
+
+} // namespace
+
+Q_DECLARE_METATYPE(ScriptedServer::Script)
+
+class TestFormPostClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void urlResolution_data();
+    void urlResolution();
+    void headerFolding_data();
+    void headerFolding();
+    void requestBytesOnTheWire();
+    void fileStretchesAreSentAsIs();
+    void fileShorterThanCountedFails();
+    void replies_data();
+    void replies();
+    void connectionRefused();
+    void hostNotFound();
+    void httpsOpensNoConnection();
+    void everyPostOpensItsOwnConnection();
+    void keepAliveRule_data();
+    void keepAliveRule();
+    void cookieFromErrorReplyIsSentNext();
+    void clientUsableAfterFailure();
+    void emptyBaseAddress();
+    void redirectBodyNotWaitedForPastTheLimit();
+    void serverRejectsWhileBodyIsSent();
+    void abortWhileWaitingForTheReply();
+    void abortWhileSendingTheBody();
+    void abortBeforePostIsFinal();
+};
+
+void TestFormPostClient::urlResolution_data()
+{
+    QTest::addColumn<QString>("previous");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("result"); // "target|host header|connect port" or the error
+
+    QTest::newRow("absolute, default port") << ""
+                                            << "http://srv/QuorvelFiles"
+                                            << "/QuorvelFiles|srv|80";
+    QTest::newRow("absolute with port") << ""
+                                        << "http://127.0.0.1:8080/QuorvelFiles"
+                                        << "/QuorvelFiles|127.0.0.1:8080|8080";
+    QTest::newRow("port text kept exactly in Host") << ""
+                                                    << "http://srv:080/x"
+                                                    << "/x|srv:080|80";
+    QTest::newRow("port that is no number connects to 80") << ""
+                                                           << "http://srv:abc/x"
+                                                           << "/x|srv:abc|80";
+    QTest::newRow("no path at all") << ""
+                                    << "http://srv:81"
+                                    << "/|srv:81|81";
+    QTest::newRow("backslashes before the query become slashes") << ""
+                                                                 << "http://srv\\a\\b.php?x=\\y#z"
+                                                                 << "/a/b.php?x=\\y#z|srv|80";
+    QTest::newRow("fragment dropped from the document") << ""
+                                                        << "http://srv/d/doc#frag"
+                                                        << "/d/doc|srv|80";
+    QTest::newRow("query and spaces sent verbatim") << ""
+                                                    << "http://srv/p?a b&c=%41"
+                                                    << "/p?a b&c=%41|srv|80";
+    QTest::newRow("user information is not sent") << ""
+                                                  << "http://u:p@srv/x"
+                                                  << "/x|srv|80";
+    QTest::newRow("server address ending in a slash") << ""
+                                                      << "http://srv:8080//QuorvelFiles"
+                                                      << "//QuorvelFiles|srv:8080|8080";
+    QTest::newRow("path reference on an empty target") << ""
+                                                       << "/QuorvelFiles"
+                                                       << "Unknown Protocol";
+    QTest::newRow("unknown scheme on an empty target") << ""
+                                                       << "ftp://srv/x"
+                                                       << "Unknown Protocol";
+    QTest::newRow("path reference keeps host and port") << "http://srv:8080/a/b"
+                                                        << "/QuorvelFiles"
+                                                        << "/QuorvelFiles|srv:8080|8080";
+    QTest::newRow("relative path appended to the directory") << "http://srv/a/b"
+                                                             << "sub/doc?q"
+                                                             << "/a/sub/doc?q|srv|80";
+    QTest::newRow("unknown scheme keeps the target's port") << "http://srv:8080/a"
+                                                            << "ftp://other/x"
+                                                            << "/x|other:8080|8080";
+    QTest::newRow("https refused") << ""
+                                   << "https://srv/x"
+                                   << "IOHandler value is not valid";
+    QTest::newRow("https in capitals refused") << ""
+                                               << "HTTPS://srv:8443/x"
+                                               << "IOHandler value is not valid";
+    QTest::newRow("path reference after a refused https URL") << "https://srv/a"
+                                                              << "/x"
+                                                              << "IOHandler value is not valid";
+}
+
+void TestFormPostClient::urlResolution()
+{
+    QFETCH(QString, previous);
+    QFETCH(QString, url);
+    QFETCH(QString, result);
+    HttpTarget target;
+    if (!previous.isEmpty()) {
+        try {
+            resolveUrl(target, previous);
+        } catch (const Exception &) {
+            // a refused URL still becomes the target
+        }
+    }
+    QString actual;
+    try {
+        resolveUrl(target, url);
+        actual = requestTarget(target) + u'|' + hostHeaderValue(target) + u'|'
+            + QString::number(connectPort(target));
+    } catch (const Exception &e) {
+        actual = e.message();
+    }
+    QCOMPARE(actual, result);
+}
+
+void TestFormPostClient::headerFolding_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("lines");
+    QTest::addColumn<bool>("fits"); // every line within the limit
+
+    auto cookies = [](int count) {
+        QByteArray value = "Cookie: ";
+        for (int i = 0; i < count; ++i)
+            value += (i ? "; " : "") + QByteArray("name") + QByteArray::number(i) + "=value";
+        return value;
+    };
+    const QByteArray atLimit = "Cookie: " + QByteArray(MaxRequestHeaderLine - 10, 'a') + " b";
+    QTest::newRow("line at the limit is not folded") << atLimit << 1 << true;
+    QTest::newRow("one past the limit is folded") << atLimit + "c" << 2 << true;
+    QTest::newRow("long cookie header") << cookies(400) << 6 << true;
+    QTest::newRow("no break point past the name: stays long")
+        << "Cookie: " + QByteArray(3000, 'x') << 2 << false;
+    QTest::newRow("never inside double quotes")
+        << "Cookie: a=\"" + QByteArray(600, 'x') + " " + QByteArray(600, 'y') + "\" ,z" << 3
+        << false;
+    QTest::newRow("comma and tab are break points") << "Cookie: " + QByteArray(1000, 'x') + ","
+            + QByteArray(1000, 'y') + "\t"
+            + QByteArray(1000, 'z') << 3 << true;
+}
+
+void TestFormPostClient::headerFolding()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(int, lines);
+    QFETCH(bool, fits);
+    const QList<QByteArray> folded = foldHeaderLine(line);
+    QCOMPARE(folded.size(), lines);
+    QByteArray unfolded = folded.first();
+    for (qsizetype i = 1; i < folded.size(); ++i) {
+        QVERIFY(folded.at(i).startsWith(' '));
+        unfolded += folded.at(i).mid(1);
+    }
+    QCOMPARE(unfolded, line); // nothing lost, nothing added but the leading spaces
+    for (const QByteArray &part : folded) {
+        QVERIFY(part.count('"') % 2 == 0);
+        if (fits)
+            QVERIFY(part.size() <= MaxRequestHeaderLine);
+    }
+}
+
+void TestFormPostClient::requestBytesOnTheWire()
+{
+    ScriptedServer server;
+    server.addScript(S::reply("HTTP/1.1 200 OK\r\nSet-Cookie: sid=abc; Path=/\r\n"
+                              "Content-Length: 7\r\n\r\nsuccess"));
+    server.addScript(S::reply(ok("success")));
+    FormPostClient client;
+    const QByteArray body(70000, 'q'); // three blocks
+    QCOMPARE(postOutcome(client, server.url(), body), QStringLiteral("ok:success"));
+    QCOMPARE(server.request(0),
+        expectedHead("/QuorvelFiles", "127.0.0.1:" + QByteArray::number(server.port()), body.size())
+            + body);
+    // The second post carries the cookie; characters above 127 go out as "?".
+    QCOMPARE(postOutcome(client, server.url(QStringLiteral("/папка/doc?x=ё")), "z"),
+        QStringLiteral("ok:success"));
+    QCOMPARE(server.request(1),
+        expectedHead(
+            "/\?\?\?\?\?/doc?x=?", "127.0.0.1:" + QByteArray::number(server.port()), 1, "sid=abc")
+            + "z");
+}
+
+void TestFormPostClient::fileStretchesAreSentAsIs()
+{
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    QByteArray content;
+    for (int i = 0; i < 100000; ++i)
+        content += char('a' + i % 26);
+    file.write(content);
+    file.flush();
+    ScriptedServer server;
+    server.addScript(S::reply(ok("success")));
+    FormPostClient client;
+    FileStretchBody body(file.handle(), content.size());
+    QCOMPARE(client.post(server.url(), FormType, content.size(), body), QStringLiteral("success"));
+    QVERIFY(server.request(0).endsWith("\r\n\r\n" + content));
+}
+
+void TestFormPostClient::fileShorterThanCountedFails()
+{
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write(QByteArray(40000, 'f'));
+    file.flush();
+    ScriptedServer server;
+    server.addScript(S::reply(ok("success")));
+    FormPostClient client;
+    FileStretchBody body(file.handle(), 50000);
+    try {
+        client.post(server.url(), FormType, 50000, body);
+        QFAIL("a short file was posted");
+    } catch (const Exception &e) {
+        QCOMPARE(e.message(), QStringLiteral("No data to read."));
+    }
+    QVERIFY(!client.isConnected());
+}
+
+void TestFormPostClient::replies_data()
+{
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QString>("outcome");
+
+    QTest::newRow("2xx returns the decoded body")
+        << S::reply(ok("\xd1\x83\xd1\x81\xd0\xbf\xd0\xb5\xd1\x85")) << "ok:успех";
+    QTest::newRow("204 returns the empty text")
+        << S::reply("HTTP/1.1 204 No Content\r\n\r\n") << "ok:";
+    QTest::newRow("404 is a protocol error with status line, code and body")
+        << S::reply("HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\n\r\nno such page")
+        << "protocol:404:HTTP/1.1 404 Not Found:no such page";
+    QTest::newRow("302 fails with its status line and body")
+        << S::reply("HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nContent-Length: 5\r\n\r\nmoved")
+        << "protocol:302:HTTP/1.1 302 Found:moved";
+    QTest::newRow("100 then 200") << S::reply("HTTP/1.1 100 Continue\r\n\r\n" + ok("success"))
+                                  << "ok:success";
+    QTest::newRow("other 1xx is a protocol error")
+        << Script{S::readRequest(), S::send("HTTP/1.1 103 Early Hints\r\n\r\n"), S::holdOpen(3000)}
+        << "protocol:103:HTTP/1.1 103 Early Hints:";
+    QTest::newRow("reply dripped one byte at a time") << Script{S::readRequest(),
+        S::drip("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                "3\r\nsuc\r\n4\r\ncess\r\n0\r\n\r\n")} << "ok:success";
+    QTest::newRow("close-delimited body")
+        << S::reply("HTTP/1.0 200 OK\r\n\r\nline1\r\nline2") << "ok:line1\r\nline2";
+    QTest::newRow("content-length with the socket left open returns at the length")
+        << Script{S::readRequest(), S::send(ok("success")), S::holdOpen(20000)} << "ok:success";
+    QTest::newRow("close before the content-length: shorter body")
+        << S::reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nshort") << "ok:short";
+    QTest::newRow("html with a META charset")
+        << S::reply("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<html><head><meta "
+                    "http-equiv=\"Content-Type\" content=\"text/html; "
+                    "charset=windows-1251\"></head>\xce\xca</html>")
+        << "ok:<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+           "charset=windows-1251\"></head>ОК</html>";
+    QTest::newRow("xml with a byte-order mark") << S::reply(
+        "HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\n\r\n"
+        "\xef\xbb\xbf<a>\xd0\x9e</a>") << QStringLiteral("ok:\uFEFF<a>О</a>");
+    // Hostile replies.
+    QTest::newRow("empty reply then close")
+        << S::reply("") << "error:Connection Closed Gracefully.";
+    QTest::newRow("reset instead of a reply") << Script{
+        S::readRequest(), S::reset()} << "error:Socket Error # 10054\r\nConnection reset by peer.";
+    QTest::newRow("bytes that are no status line")
+        << S::reply("SSH-2.0-OpenSSH\r\n\r\n") << "protocol:-1:SSH-2.0-OpenSSH:";
+    QTest::newRow("status -12") << S::reply("HTTP/1.1 -12 Odd\r\n\r\nx")
+                                << "protocol:-12:HTTP/1.1 -12 Odd:x";
+    QTest::newRow("status 999") << S::reply("HTTP/1.1 999 Odd\r\n\r\nx")
+                                << "protocol:999:HTTP/1.1 999 Odd:x";
+    QTest::newRow("status 100 digits long")
+        << S::reply("HTTP/1.1 " + QByteArray(100, '2') + " Odd\r\n\r\nx")
+        << "protocol:-1:HTTP/1.1 " + QString(100, u'2') + " Odd:x";
+    QTest::newRow("LF-only line ends")
+        << S::reply("HTTP/1.0 200 OK\nX: 1\n\nsuccess") << "ok:success";
+    QTest::newRow("NUL inside a header")
+        << S::reply(QByteArray("HTTP/1.0 200 OK\r\nX: a\0b\r\n\r\nsuccess", 34)) << "ok:success";
+    QTest::newRow("100 KiB header line")
+        << S::reply("HTTP/1.0 200 OK\r\nX: " + QByteArray(100 * 1024, 'h') + "\r\n\r\n")
+        << "error:Max line length exceeded.";
+    QTest::newRow("endless status line with the socket left open")
+        << Script{S::readRequest(), S::send(QByteArray(100 * 1024, 'h')), S::holdOpen(20000)}
+        << "error:Max line length exceeded.";
+    QByteArray manyLines;
+    for (int i = 0; i < 5000; ++i)
+        manyLines += "X-" + QByteArray::number(i) + ": v\r\n";
+    QTest::newRow("5000 header lines") << S::reply("HTTP/1.0 200 OK\r\n" + manyLines + "\r\n")
+                                       << "error:Max header lines exceeded.";
+    QTest::newRow("close before the blank line")
+        << S::reply("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n") << "ok:";
+    QTest::newRow("content-length larger than sent, then close")
+        << S::reply("HTTP/1.0 200 OK\r\nContent-Length: 9000\r\n\r\nsuccess") << "ok:success";
+    QTest::newRow("negative content-length")
+        << S::reply("HTTP/1.0 200 OK\r\nContent-Length: -1\r\n\r\nsuccess")
+        << "error:Invalid Content-Length in the reply: \"-1\".";
+    QTest::newRow("junk content-length")
+        << S::reply("HTTP/1.0 200 OK\r\nContent-Length: seven\r\n\r\nsuccess")
+        << "error:Invalid Content-Length in the reply: \"seven\".";
+    QTest::newRow("content-length past 64 bits")
+        << S::reply("HTTP/1.0 200 OK\r\nContent-Length: 18446744073709551617\r\n\r\nsuccess")
+        << "error:Invalid Content-Length in the reply: \"18446744073709551617\".";
+    QTest::newRow("two different content-lengths")
+        << S::reply("HTTP/1.0 200 OK\r\nContent-Length: 7\r\nContent-Length: 3\r\n\r\nsuccess")
+        << "error:Invalid Content-Length in the reply: \"3\".";
+    QTest::newRow("chunked together with content-length") << S::reply(
+        "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "7\r\nsuccess\r\n0\r\n\r\n") << "ok:success";
+    QTest::newRow("junk chunk size ends the body") << S::reply(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "7\r\nsuccess\r\nnonsense\r\n\r\n") << "ok:success";
+    QTest::newRow("chunk size past 64 bits") << S::reply(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+        "123456789abcdef0123\r\nsuccess") << "error:Reply body exceeds 268435456 bytes.";
+    QTest::newRow("close inside a chunked body")
+        << S::reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n7\r\nsuc")
+        << "error:Connection Closed Gracefully.";
+    QTest::newRow("204 with chunked and no body") << Script{S::readRequest(),
+        S::send("HTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked\r\n\r\n"),
+        S::holdOpen(20000)} << "ok:";
+    QTest::newRow("304 with a content-length") << Script{S::readRequest(),
+        S::send("HTTP/1.1 304 Not Modified\r\nContent-Length: 50\r\n\r\n"), S::holdOpen(20000)}
+                                               << "protocol:304:HTTP/1.1 304 Not Modified:";
+    QTest::newRow("body past the cap")
+        << S::reply("HTTP/1.1 200 OK\r\nContent-Length: 268435457\r\n\r\nx")
+        << "error:Reply body exceeds 268435456 bytes.";
+}
+
+void TestFormPostClient::replies()
+{
+    QFETCH(Script, script);
+    QFETCH(QString, outcome);
+    ScriptedServer server;
+    server.addScript(script);
+    FormPostClient client;
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(postOutcome(client, server.url()), outcome);
+    // No reply that has ended waits for the server to close.
+    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(server.connectionCount(), 1);
+}
+
+void TestFormPostClient::connectionRefused()
+{
+    quint16 port;
+    {
+        ScriptedServer closed;
+        port = closed.port();
+    }
+    FormPostClient client;
+    QCOMPARE(postOutcome(client, QStringLiteral("http://localhost:%1/x").arg(port)),
+        QStringLiteral("error:Socket Error # 10061\r\nConnection refused."));
+}
+
+void TestFormPostClient::hostNotFound()
+{
+    FormPostClient client;
+    QCOMPARE(postOutcome(client, QStringLiteral("http://no-such-host.invalid/x")),
+        QStringLiteral("error:Socket Error # 11001\r\nHost not found."));
+}
+
+void TestFormPostClient::httpsOpensNoConnection()
+{
+    ScriptedServer server;
+    FormPostClient client;
+    QCOMPARE(postOutcome(client, QStringLiteral("https://127.0.0.1:%1/x").arg(server.port())),
+        QStringLiteral("error:IOHandler value is not valid"));
+    QTest::qWait(100);
+    QCOMPARE(server.connectionCount(), 0);
+}
+
+void TestFormPostClient::everyPostOpensItsOwnConnection()
+{
+    ScriptedServer server;
+    server.addScript({S::readRequest(),
+        S::send("HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nContent-Length: 7\r\n\r\nsuccess"),
+        S::holdOpen(20000)});
+    server.addScript(S::reply(ok("second")));
+    FormPostClient client;
+    QCOMPARE(postOutcome(client, server.url()), QStringLiteral("ok:success"));
+    QCOMPARE(postOutcome(client, server.url()), QStringLiteral("ok:second"));
+    QCOMPARE(server.connectionCount(), 2);
+    QVERIFY(server.waitClientClosed(0, 5000)); // the kept connection was closed first
+}
+
+void TestFormPostClient::keepAliveRule_data()
+{
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("Connection keep-alive") << QByteArray("Connection:  Keep-Alive \r\n") << true;
+    QTest::newRow("Connection close") << QByteArray("Connection: close\r\n") << false;
+    QTest::newRow("no header") << QByteArray() << false;
+    QTest::newRow("Proxy-Connection when Connection is absent")
+        << QByteArray("Proxy-Connection: keep-alive\r\n") << true;
+    QTest::newRow("Connection wins over Proxy-Connection")
+        << QByteArray("Connection: close\r\nProxy-Connection: keep-alive\r\n") << false;
+}
+
+void TestFormPostClient::keepAliveRule()
+{
+    QFETCH(QByteArray, headers);
+    QFETCH(bool, kept);
+    ScriptedServer server;
+    server.addScript(
+        {S::readRequest(), S::send("HTTP/1.1 200 OK\r\n" + headers + "Content-Length: 2\r\n\r\nok"),
+            S::holdOpen(20000)});
+    {
+        FormPostClient client;
+        QCOMPARE(postOutcome(client, server.url()), QStringLiteral("ok:ok"));
+        QCOMPARE(client.isConnected(), kept);
+        QCOMPARE(server.waitClientClosed(0, kept ? 300 : 5000), !kept);
+    }
+    QVERIFY(server.waitClientClosed(0, 5000)); // destroying the client closes it
+}
+
+void TestFormPostClient::cookieFromErrorReplyIsSentNext()
+{
+    ScriptedServer server;
+    server.addScript(S::reply("HTTP/1.1 500 Internal Server Error\r\nSet-Cookie: JSESSIONID=42\r\n"
+                              "Content-Length: 4\r\n\r\nfail"));
+    server.addScript(S::reply(ok("success")));
+    FormPostClient client;
+    QCOMPARE(postOutcome(client, server.url()),
+        QStringLiteral("protocol:500:HTTP/1.1 500 Internal Server Error:fail"));
+    QCOMPARE(postOutcome(client, server.url()), QStringLiteral("ok:success"));
+    QVERIFY(server.request(1).contains("\r\nCookie: JSESSIONID=42\r\n"));
+}
+
+void TestFormPostClient::clientUsableAfterFailure()
+{
+    ScriptedServer server;
+    server.addScript({S::readRequest(),
+        S::send("HTTP/1.1 200 OK\r\nSet-Cookie: s=1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab"),
+        S::reset()});
+    server.addScript(S::reply(ok("success")));
+    FormPostClient client;
+    const QString first = postOutcome(client, server.url(QStringLiteral("/app/QuorvelFiles")));
+    QVERIFY2(first.startsWith(QLatin1String("error:")), qPrintable(first));
+    // Same target and cookies: a path reference reaches the same server.
+    QCOMPARE(
+        postOutcome(client, QStringLiteral("/app/QuorvelFiles")), QStringLiteral("ok:success"));
+    QVERIFY(server.request(1).startsWith("POST /app/QuorvelFiles HTTP/1.0\r\n"));
+    QVERIFY(server.request(1).contains("\r\nCookie: s=1\r\n"));
+}
+
+void TestFormPostClient::emptyBaseAddress()
+{
+    ScriptedServer server;
+    server.addScript(S::reply(ok("success")));
+    FormPostClient fresh;
+    QCOMPARE(postOutcome(fresh, QStringLiteral("/QuorvelFiles")),
+        QStringLiteral("error:Unknown Protocol"));
+    FormPostClient used;
+    QCOMPARE(postOutcome(used, server.url(QStringLiteral("/first"))), QStringLiteral("ok:success"));
+    QCOMPARE(postOutcome(used, QStringLiteral("/QuorvelFiles")), QStringLiteral("ok:success"));
+    QVERIFY(server.request(1).startsWith("POST /QuorvelFiles HTTP/1.0\r\n"));
+    QVERIFY(server.request(1).contains(
+        "\r\nHost: 127.0.0.1:" + QByteArray::number(server.port()) + "\r\n"));
+}
+
+void TestFormPostClient::redirectBodyNotWaitedForPastTheLimit()
+{
+    ScriptedServer server;
+    server.addScript({S::readRequest(), S::send("HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\n"),
+        S::pause(FormPostClient::RedirectBodyWaitMs + 1500), S::send("late body"),
+        S::holdOpen(20000)});
+    FormPostClient client;
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(postOutcome(client, server.url()), QStringLiteral("protocol:302:HTTP/1.1 302 Found:"));
+    QVERIFY(timer.elapsed() >= FormPostClient::RedirectBodyWaitMs - 100);
+    QVERIFY(timer.elapsed() < FormPostClient::RedirectBodyWaitMs + 1000);
+    QCOMPARE(server.connectionCount(), 1); // no redirect followed
+}
+
+void TestFormPostClient::serverRejectsWhileBodyIsSent()
+{
+    ScriptedServer server;
+    server.addScript({S::readHead(),
+        S::send("HTTP/1.1 413 Request Entity Too Large\r\nContent-Length: 8\r\n\r\ntoo big."),
+        S::close()});
+    FormPostClient client;
+    const QString outcome = postOutcome(client, server.url(), QByteArray(64 * 1024 * 1024, 'x'));
+    QCOMPARE(
+        outcome, QStringLiteral("protocol:413:HTTP/1.1 413 Request Entity Too Large:too big."));
+}
+
+void TestFormPostClient::abortWhileWaitingForTheReply()
+{
+    ScriptedServer server;
+    server.addScript({S::readRequest(), S::holdOpen(20000)});
+    FormPostClient client;
+    std::thread aborter([&client] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        client.abort();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const QString outcome = postOutcome(client, server.url());
+    aborter.join();
+    QCOMPARE(
+        outcome, QStringLiteral("error:Socket Error # 10053\r\nSoftware caused connection abort."));
+    QVERIFY(timer.elapsed() < 5000);
+}
+
+void TestFormPostClient::abortWhileSendingTheBody()
+{
+    ScriptedServer server;
+    server.addScript({S::readHead(), S::holdOpen(20000)}); // never reads the body
+    FormPostClient client;
+    std::thread aborter([&client] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        client.abort();
+    });
+    const QString outcome = postOutcome(client, server.url(), QByteArray(64 * 1024 * 1024, 'x'));
+    aborter.join();
+    QCOMPARE(
+        outcome, QStringLiteral("error:Socket Error # 10053\r\nSoftware caused connection abort."));
+}
+
+void TestFormPostClient::abortBeforePostIsFinal()
+{
+    ScriptedServer server;
+    FormPostClient client;
+    client.abort();
+    QCOMPARE(postOutcome(client, server.url()),
+        QStringLiteral("error:Socket Error # 10053\r\nSoftware caused connection abort."));
+    QTest::qWait(100);
+    QCOMPARE(server.connectionCount(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestFormPostClient)
+#include "tst_formpostclient.moc"
