@@ -99,6 +99,13 @@ void collect(const QString &folder, const QString &mask, bool recursive,
     }
 }
 
+// The text before the last "/" of a local path; empty when there is none.
+QString folderPartOf(const QString &path)
+{
+    const qsizetype last = path.lastIndexOf(u'/');
+    return last < 0 ? QString() : path.left(last);
+}
+
 } // namespace
 
 QStringList getFileListFromDir(const QString &folder, const QString &mask, bool recursive)
@@ -158,12 +165,6 @@ QString oneFolderUp(const QString &path) noexcept
     return {};
 }
 
-QString localFolderPart(const QString &path)
-{
-    const qsizetype last = path.lastIndexOf(u'/');
-    return last < 0 ? QString() : path.left(last);
-}
-
 DocumentPlacement documentPlacement(const QString &workbookFolder, const QString &documentPath)
 {
     // Only the leading workbook folder goes: the same text may recur deeper in the path
@@ -173,7 +174,7 @@ DocumentPlacement documentPlacement(const QString &workbookFolder, const QString
     if (relative.startsWith(prefix))
         relative.remove(0, prefix.size());
 
-    QString folder = localFolderPart(relative);
+    QString folder = folderPartOf(relative);
     folder.replace(u'/', u'\\'); // the service expects folder names joined by a backslash
 
     const qsizetype slash = documentPath.lastIndexOf(u'/');

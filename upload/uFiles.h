@@ -23,9 +23,6 @@ bool nameMatchesMask(const QString &name, const QString &mask);
 // "oneFolderUp" and gives the empty text.
 QString oneFolderUp(const QString &path) noexcept;
 
-// The text before the last "/" of a local path; empty when there is none.
-QString localFolderPart(const QString &path);
-
 struct DocumentPlacement {
     QString folderValue; // "\"-joined, empty for the workbook's own folder
     QString fileName;

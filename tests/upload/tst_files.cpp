@@ -24,7 +24,7 @@ bool buildTree(const QString &root, const QStringList &lines)
         if (fifo || folder)
             name.chop(1);
         const QString path = root + u'/' + name;
-        if (!QDir().mkpath(localFolderPart(path)))
+        if (!QDir().mkpath(path.left(path.lastIndexOf(u'/'))))
             return false;
         const QByteArray local = QFile::encodeName(path);
         if (arrow >= 0) {
