@@ -34,8 +34,12 @@ TDataUploader::TDataUploader(const QString &serverAddress, const QString &fileNa
 TDataUploader::~TDataUploader()
 {
     guarded("TDataUploader.Destroy: ", [this] {
-        cancel();
-        wait();
+        // Only a job still running at exit is stopped here: cancelling aborts the job
+        // client for good, and a finished job must leave it to the next one.
+        if (isRunning()) {
+            cancel();
+            wait();
+        }
     });
 }
 

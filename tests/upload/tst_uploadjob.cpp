@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QMutex>
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,7 +33,8 @@ public:
     {
         QStringList result;
         for (const QString &event : events())
-            if (event.startsWith(u"plain:") || event.startsWith(u"error:"))
+            if (event.startsWith(QStringLiteral("plain:"))
+                || event.startsWith(QStringLiteral("error:")))
                 result << event;
         return result;
     }
@@ -41,20 +43,26 @@ public:
 
     void jobLine(LineKind kind, const QString &text) override
     {
-        record((kind == LineKind::Plain ? u"plain:" : u"error:") + text);
+        record(QString::fromLatin1(kind == LineKind::Plain ? "plain:" : "error:") + text);
     }
     void setUploadButtonEnabled(bool enabled) override
     {
-        record(u"button:" + QString::number(enabled));
+        record(QStringLiteral("button:") + QString::number(enabled));
     }
-    void setPollTimerActive(bool active) override { record(u"timer1:" + QString::number(active)); }
+    void setPollTimerActive(bool active) override
+    {
+        record(QStringLiteral("timer1:") + QString::number(active));
+    }
     void startCompletionTimer() override { record(QStringLiteral("timer2")); }
     bool drawTilesSuppressed() override { return suppressTiles; }
-    void setProcess(bool running) override { record(u"process:" + QString::number(running)); }
+    void setProcess(bool running) override
+    {
+        record(QStringLiteral("process:") + QString::number(running));
+    }
     void setProcessOk(bool ok) override
     {
         m_ok = ok;
-        record(u"ok:" + QString::number(ok));
+        record(QStringLiteral("ok:") + QString::number(ok));
     }
     void setSessionId(const QString &sessionId) override
     {
@@ -182,7 +190,8 @@ private slots:
                     return request;
             return QJsonObject();
         }();
-        QVERIFY(!firstOfSecondJob["cookie"].toString().isEmpty());
+        QVERIFY2(!firstOfSecondJob["cookie"].toString().isEmpty(),
+            qPrintable(service.actions().join(',')));
     }
 
     void workbookHeldOpenByAnotherProgram()
@@ -220,7 +229,8 @@ private slots:
             << QStringList{"--fail-load-file", "б.pdf"} << all
             << QString("error:Ошибка передачи документа \"%1/Папка 1/б.pdf\"  на сервер!");
         QTest::newRow("the workbook refused: processing still asked for")
-            << QStringList{"--fail-load-file", "Реестр УНМЗ.xlsx"} << all
+            << QStringList{"--fail-load-file", "Реестр УНМЗ.xlsx"}
+            << QStringList{"getSession", "loadFile", "processRegistry"}
             << QString("error:Ошибка передачи реестра УНМЗ \"%1/Реестр УНМЗ.xlsx\"  на сервер!");
         QTest::newRow("connection dropped during processFiles")
             << QStringList{"--drop-on", "processFiles"} << all << QString();
