@@ -11,7 +11,28 @@
 #include <memory>
 #include <vector>
 
-class FormFile; // an open file held by a file field until the form is discarded
+// An open file held by a file field until the form is discarded. Its size is taken
+// when it is opened: the bytes counted and sent are its content at that moment.
+class FormFile
+{
+public:
+    // Opens for reading; fails with Exception("Cannot open file \"PATH\". REASON") when
+    // the file is missing, unreadable, a folder, or held open for writing by another
+    // program (a read lease cannot be taken, or an office lock file sits beside it).
+    explicit FormFile(const QString &path);
+    ~FormFile();
+    FormFile(const FormFile &) = delete;
+    FormFile &operator=(const FormFile &) = delete;
+
+    int fd() const { return m_fd; }
+    qint64 size() const { return m_size; }
+    const QString &path() const { return m_path; }
+
+private:
+    QString m_path;
+    int m_fd = -1;
+    qint64 m_size = 0;
+};
 
 struct FormField {
     QString name;
@@ -20,7 +41,8 @@ struct FormField {
     QString contentType;
     QString charset;          // empty: one byte per character
     QString transferEncoding; // "", "7bit", "8bit", "binary", "quoted-printable", "base64"
-    QByteArray headerCharset; // charset of encoded-words in this part's header
+    QByteArray headerCharset; // charset of encoded-words in this part's header (from the
+                              // user's locale when added; tests may set it)
     std::shared_ptr<FormFile> file;
 };
 
@@ -31,6 +53,8 @@ struct FormBlock {
     int fd = -1;       // >= 0: a file stretch
     qint64 offset = 0; // where the stretch starts in the file
     qint64 length = 0; // bytes.size() or the stretch's length; never above 32768
+    // A stretch that yields fewer bytes than its length (sendfile/pread short of it)
+    // means the file shrank: the post fails with "No data to read.".
 };
 
 class FormBodyStream;
@@ -62,8 +86,20 @@ public:
 
     // The exact body length, computed without building the body.
     qint64 bodyLength() const;
-    // A new stream over the body; posting does not change the form.
+    // A new stream over the body; posting does not change the form. The form must
+    // outlive the stream.
     std::unique_ptr<FormBodyStream> openBody() const;
+
+    // The boundary for a moment: "--------" and MMddyyHHmmsszzz.
+    static QByteArray boundaryFor(const QDateTime &localTime);
+    // The lines before a field's data, from its delimiter to the blank line.
+    QByteArray partHead(const FormField &field) const;
+    // A text field's data as sent (empty for a file field), without the closing CR LF.
+    static QByteArray textData(const FormField &field);
+    // Whether the field's data is followed by CR LF (all but quoted-printable data).
+    static bool dataGetsLineBreak(const FormField &field);
+    // "--" boundary "--" CR LF.
+    QByteArray closingLine() const;
 
 private:
     QByteArray m_boundary;
@@ -78,6 +114,7 @@ public:
     virtual ~FormBodyStream() = default;
     // The next block; false when the body is complete.
     virtual bool next(FormBlock &block) = 0;
-    // Convenience for consumers that want bytes: the next block read into memory.
+    // Convenience for consumers that want bytes: the next block read into memory
+    // (file stretches with pread; a file that ends early throws "No data to read.").
     bool nextBytes(QByteArray &bytes);
 };

@@ -12,10 +12,11 @@ bool isWordBreak(char c)
     return c == ' ' || c == '\t';
 }
 
-bool holdsEncodedWordMarkers(const QByteArray &bytes)
+// Raw "=?" could be read as the start of an encoded-word, also together with the "?=" of
+// one we write later on the line, so then every "=" travels encoded.
+bool holdsEncodedWordStart(const QByteArray &bytes)
 {
-    const qsizetype open = bytes.indexOf("=?");
-    return open >= 0 && bytes.indexOf("?=", open + 2) >= 0;
+    return bytes.contains("=?");
 }
 
 bool needsEncoding(const char *begin, const char *end, bool equalsNeedsEncoding)
@@ -100,7 +101,7 @@ QByteArray encode(const QString &text, const QByteArray &charset)
 
 QByteArray encodeBytes(const QByteArray &bytes, const QByteArray &charset)
 {
-    const bool equalsNeedsEncoding = holdsEncodedWordMarkers(bytes);
+    const bool equalsNeedsEncoding = holdsEncodedWordStart(bytes);
     QByteArray out;
     out.reserve(bytes.size() + bytes.size() / 2 + 16);
 

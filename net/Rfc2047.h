@@ -18,8 +18,8 @@ QByteArray encode(const QString &text, const QByteArray &charset);
 // outside 32..126, or a double quote or backslash (the result goes between the double
 // quotes of a parameter as it stands); CR and LF are no word breaks but bytes that
 // need encoding, so they can never start a header line of their own. "=" needs
-// encoding once the bytes hold "=?" followed later by "?=", which a decoder could
-// take for an encoded-word.
+// encoding once the bytes hold "=?", which a decoder could take for the start of an
+// encoded-word; so a raw "=?" never reaches the output.
 QByteArray encodeBytes(const QByteArray &bytes, const QByteArray &charset);
 
 // The bytes back: every well-formed "B" or "Q" encoded-word decoded, white space between

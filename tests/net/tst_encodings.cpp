@@ -169,6 +169,8 @@ void TestEncodings::encodedWords_data()
     QTest::newRow("text that reads as an encoded-word is encoded")
         << QStringLiteral("=?UTF-8?B?YQ==?= x") << QByteArray("UTF-8")
         << QByteArray("=?UTF-8?B?PT9VVEYtOD9CP1lRPT0/PQ==?= x");
+    QTest::newRow("raw =? with no close still travels encoded") << QStringLiteral(
+        "=?UTF-8?B?x Ж") << QByteArray("UTF-8") << QByteArray("=?UTF-8?B?PT9VVEYtOD9CP3gg0JY=?=");
     QTest::newRow("Ukrainian in windows-1251") << QStringLiteral(
         "Їжак") << QByteArray("windows-1251") << QByteArray("=?windows-1251?B?r+bg6g==?=");
 }
@@ -246,6 +248,14 @@ void TestEncodings::encodedWordProperties()
                 QVERIFY((c >= 32 && c <= 126) || c == '\t');
                 QVERIFY(c != '"');
                 QVERIFY(c != '\\');
+            }
+            // Every "=?" opens one of our encoded-words.
+            const QByteArray prefix = "=?" + charset + "?B?";
+            for (qsizetype at = encoded.indexOf("=?"); at >= 0; at = encoded.indexOf("=?", at)) {
+                QVERIFY(encoded.mid(at).startsWith(prefix));
+                at = encoded.indexOf("?=", at + prefix.size());
+                QVERIFY(at > 0);
+                at += 2;
             }
             static const QRegularExpression word(
                 QStringLiteral("=\\?[^?]+\\?B\\?[A-Za-z0-9+/=]*\\?="));
