@@ -107,7 +107,7 @@ int main(int argc, char **argv)
     // The same files posted by curl, one process per file as a shell loop would.
     const QString loop = QStringLiteral(
         "cd '%1' && curl -s -c jar -F action=getSession %2/QuorvelFiles >/dev/null && "
-        "for f in docs/*.pdf; do curl -s -b jar -F action=loadFile -F folder=docs "
+        "for f in docs/*.pdf; do curl -s -H Expect: -b jar -F action=loadFile -F folder=docs "
         "-F fileName=$(basename $f) -F data=@$f\\;type=application/pdf %2/QuorvelFiles "
         ">/dev/null; done")
                              .arg(reg, address);
