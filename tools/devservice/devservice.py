@@ -240,6 +240,12 @@ def clean_item(text):
     return re.sub(r"[\r\n]+", " ", text).replace(ITEM_SEPARATOR, ",")
 
 
+def summary(text, errors):
+    """The closing line of a stage: an ok line when nothing failed, an error line otherwise
+    (the uploader shows any item naming errors in red, even "0 errors")."""
+    return "%s, ошибок %d" % (text, errors) if errors else "good! %s, без сбоев" % text
+
+
 def registry_script(workbook_name, rows, draw_tiles):
     """Progress items of the workbook stage; the rows drive them when the workbook was read."""
     items = ["Начата обработка реестра «%s»" % workbook_name]
@@ -272,7 +278,7 @@ def registry_script(workbook_name, rows, draw_tiles):
         items.append("warning! В реестре нет строк с объектами")
     if draw_tiles != "0" and data:
         items.append("good! Объекты отрисованы на карте")
-    items.append("Итог: обработано строк %d, предупреждений %d, ошибок %d" % (len(data), warnings, errors))
+    items.append(summary("Итог: обработано строк %d, предупреждений %d" % (len(data), warnings), errors))
     return [clean_item(item) for item in items]
 
 
@@ -296,7 +302,7 @@ def documents_script(documents):
     if not documents:
         warnings += 1
         items.append("warning! Документы для привязки не получены")
-    items.append("Итог: привязано %d, предупреждений %d, ошибок %d" % (attached, warnings, errors))
+    items.append(summary("Итог: привязано %d, предупреждений %d" % (attached, warnings), errors))
     return [clean_item(item) for item in items]
 
 
