@@ -586,7 +586,8 @@ QString TForm1::pollOffUiThread(const QString &baseAddress, const QString &sid)
     if (!outcome->done)
         client->abort();
     worker.join();
-    if (outcome->failure)
+    // A post cut short because the window is closing is no failure worth a log line.
+    if (outcome->failure && !isClosing())
         std::rethrow_exception(outcome->failure);
     return outcome->reply;
 }

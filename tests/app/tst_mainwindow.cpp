@@ -45,6 +45,8 @@ private slots:
     void dialogs();
     void timersAndFields();
     void closingTheWindowStopsTheTimers();
+    void exitAndTitleBarCloseEndTheMessageLoop_data();
+    void exitAndTitleBarCloseEndTheMessageLoop();
 
 private:
     QTemporaryDir m_logs;
@@ -235,6 +237,33 @@ void TestMainWindow::closingTheWindowStopsTheTimers()
     QVERIFY(form.isClosing());
     QVERIFY(!form.Timer1->isActive());
     QVERIFY(!form.Timer2->isActive());
+}
+
+void TestMainWindow::exitAndTitleBarCloseEndTheMessageLoop_data()
+{
+    QTest::addColumn<bool>("viaMenu");
+    QTest::newRow("Выход") << true;
+    QTest::newRow("title-bar close") << false;
+}
+
+void TestMainWindow::exitAndTitleBarCloseEndTheMessageLoop()
+{
+    QFETCH(bool, viaMenu);
+    TForm1 form;
+    form.show();
+    form.process = true; // no question, also while a job runs
+    QTimer::singleShot(0, &form, [&] {
+        if (viaMenu)
+            form.N2->trigger();
+        else
+            form.close();
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(10000);
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(form.isClosing());
 }
 
 QTEST_MAIN(TestMainWindow)

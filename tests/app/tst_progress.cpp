@@ -104,6 +104,7 @@ private slots:
     void pollsStopAtCompleteAndLaterItemsAreShown();
     void tickDuringSlowFetchStartsNone();
     void finalFetchWaitsForPollAndReturnsWithItsLines();
+    void closingDuringAFetchEndsAtOnce();
 
     void notice_data();
     void notice();
@@ -329,6 +330,31 @@ void TestProgress::finalFetchWaitsForPollAndReturnsWithItsLines()
     QCOMPARE(
         journal(form), (ShownLines{{JournalKind::Plain, "poll"}, {JournalKind::Plain, "final"}}));
     QVERIFY(!form.Timer1->isActive());
+}
+
+void TestProgress::closingDuringAFetchEndsAtOnce()
+{
+    ScriptedServer server;
+    server.addScript({ScriptedServer::readRequest(), ScriptedServer::holdOpen(30000)});
+    TForm1 form;
+    form.show();
+    form.edtServer->setText(server.url(QString()));
+    bool fetchReturned = false;
+    QTimer::singleShot(0, &form, [&] {
+        form.Timer1Timer();
+        fetchReturned = true;
+    });
+    QTimer::singleShot(300, &form, [&] { form.close(); });
+    QTimer guard;
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(10000);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QTRY_VERIFY(fetchReturned);
+    QVERIFY(clock.elapsed() < 5000);
+    QVERIFY(form.reMessages->document()->isEmpty());
 }
 
 void TestProgress::notice_data()
