@@ -8,6 +8,7 @@
 
 #include <QUrl>
 
+#include <algorithm>
 #include <exception>
 
 class FormPostClientPrivate
@@ -163,7 +164,9 @@ QString FormPostClient::send(const QString &url, const QByteArray &contentType, 
         // An internationalised host goes into the Host header in its ASCII form, as it
         // was looked up, rather than as question marks.
         QString host = hostHeaderValue(target);
-        if (const QByteArray ace = QUrl::toAce(target.host); !ace.isEmpty())
+        const bool ascii = std::all_of(
+            target.host.begin(), target.host.end(), [](QChar c) { return c.unicode() < 128; });
+        if (const QByteArray ace = QUrl::toAce(target.host); !ascii && !ace.isEmpty())
             host.replace(0, target.host.size(), QString::fromLatin1(ace));
         const QByteArray head = requestHead(requestTarget(target), contentType, length, host,
             d->jar.cookieHeader(target.host, target.path));
@@ -220,8 +223,12 @@ QString FormPostClient::send(const QString &url, const QByteArray &contentType, 
         if (!keepAlive(reply))
             socket.close();
         const int code = reply.statusCode();
-        if (code >= 200 && code < 300)
+        if (code >= 200 && code < 300) {
+            // A success that came before the whole form went out does not vouch for it.
+            if (sendFailure)
+                std::rethrow_exception(sendFailure);
             return reply.text();
+        }
         throw ProtocolError(reply.statusLine(), code, reply.text());
     } catch (const ProtocolError &) {
         throw;

@@ -3,6 +3,7 @@
 #include "diag/Exception.h"
 #include "net/HttpUrl.h"
 #include "net/NetErrors.h"
+#include "net/Socket.h"
 #include "support/ScriptedServer.h"
 
 #include <QElapsedTimer>
@@ -135,6 +136,11 @@ private slots:
     void emptyBaseAddress();
     void redirectBodyNotWaitedForPastTheLimit();
     void serverRejectsWhileBodyIsSent();
+    void successBeforeTheBodyWentOutFails();
+    void hostResolution_data();
+    void hostResolution();
+    void socketErrorMessages_data();
+    void socketErrorMessages();
     void abortWhileWaitingForTheReply();
     void abortWhileSendingTheBody();
     void abortBeforePostIsFinal();
@@ -593,6 +599,76 @@ void TestFormPostClient::serverRejectsWhileBodyIsSent()
     const QString outcome = postOutcome(client, server.url(), QByteArray(64 * 1024 * 1024, 'x'));
     QCOMPARE(
         outcome, QStringLiteral("protocol:413:HTTP/1.1 413 Request Entity Too Large:too big."));
+}
+
+void TestFormPostClient::successBeforeTheBodyWentOutFails()
+{
+    ScriptedServer server;
+    server.addScript({S::readHead(), S::send(ok("success")), S::close()});
+    FormPostClient client;
+    const QString outcome = postOutcome(client, server.url(), QByteArray(64 * 1024 * 1024, 'x'));
+    QVERIFY2(outcome.startsWith(QLatin1String("error:Socket Error # 1005")), qPrintable(outcome));
+}
+
+void TestFormPostClient::hostResolution_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("address");
+    QTest::newRow("loopback name") << "localhost"
+                                   << "127.0.0.1";
+    QTest::newRow("loopback name in any case") << "LocalHost"
+                                               << "127.0.0.1";
+    QTest::newRow("dotted address as it stands") << "10.20.30.40"
+                                                 << "10.20.30.40";
+    QTest::newRow("unknown name") << "no-such-host.invalid"
+                                  << "11001";
+    QTest::newRow("empty name") << ""
+                                << "11001";
+    QTest::newRow("IPv6 literal is not an IPv4 host") << "[::1]"
+                                                      << "11001";
+}
+
+void TestFormPostClient::hostResolution()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, address);
+    QString actual;
+    try {
+        const quint32 ip = Socket::resolveIPv4(host);
+        actual = QStringLiteral("%1.%2.%3.%4")
+                     .arg(ip >> 24)
+                     .arg((ip >> 16) & 255)
+                     .arg((ip >> 8) & 255)
+                     .arg(ip & 255);
+    } catch (const SocketError &e) {
+        actual = QString::number(e.errorCode());
+    }
+    QCOMPARE(actual, address);
+}
+
+void TestFormPostClient::socketErrorMessages_data()
+{
+    QTest::addColumn<int>("posixError");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("refused") << int(ECONNREFUSED) << "Socket Error # 10061\r\nConnection refused.";
+    QTest::newRow("reset") << int(ECONNRESET)
+                           << "Socket Error # 10054\r\nConnection reset by peer.";
+    QTest::newRow("broken pipe is an abort")
+        << int(EPIPE) << "Socket Error # 10053\r\nSoftware caused connection abort.";
+    QTest::newRow("timed out") << int(ETIMEDOUT) << "Socket Error # 10060\r\nConnection timed out.";
+    QTest::newRow("no route") << int(EHOSTUNREACH) << "Socket Error # 10065\r\nNo route to host.";
+    QTest::newRow("number outside the table has no description")
+        << int(ENOMEDIUM) << QStringLiteral("Socket Error # %1\r\n").arg(ENOMEDIUM);
+}
+
+void TestFormPostClient::socketErrorMessages()
+{
+    QFETCH(int, posixError);
+    QFETCH(QString, message);
+    const int code = Socket::windowsErrorCode(posixError);
+    const SocketError error(code ? code : posixError);
+    QCOMPARE(error.message(), message);
+    QVERIFY(!error.message().contains(QLatin1String("Socket error"))); // kept out of the net log
 }
 
 void TestFormPostClient::abortWhileWaitingForTheReply()
