@@ -170,6 +170,7 @@ QString FormPostClient::send(const QString &url, const QByteArray &contentType, 
             host.replace(0, target.host.size(), QString::fromLatin1(ace));
         const QByteArray head = requestHead(requestTarget(target), contentType, length, host,
             d->jar.cookieHeader(target.host, target.path));
+        socket.holdSegments(true);
         socket.sendAll(head.constData(), head.size());
 
         // A server may answer (413, say) and close while the body is still going out;
@@ -184,6 +185,7 @@ QString FormPostClient::send(const QString &url, const QByteArray &contentType, 
                 else
                     socket.sendAll(block.bytes.constData(), block.bytes.size());
             }
+            socket.holdSegments(false);
         } catch (const SocketError &) {
             if (socket.isAborted())
                 throw;

@@ -7,11 +7,13 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -140,23 +142,31 @@ void Socket::connect(quint32 address, quint16 port)
         }
     }
     const int one = 1;
-    // The head goes out in one write and the body in whole blocks; no reason to delay.
+    // The head and the body blocks are pushed out as written (see holdSegments).
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = htonl(address);
-    if (::connect(m_fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0)
-        return;
-    if (errno != EINPROGRESS)
-        raise(errno);
-    wait(Direction::Write, -1);
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-        raise(errno);
-    if (error != 0)
-        raise(error);
+    // The connect waits in poll() beside the abort signal: a shutdown() does not stop a
+    // connect that has not started yet.
+    if (::connect(m_fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) != 0) {
+        if (errno != EINPROGRESS)
+            raise(errno);
+        wait(Direction::Write, -1);
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            raise(errno);
+        if (error != 0)
+            raise(error);
+    }
+    // Connected: from here on abort() shuts the socket down, which ends a blocked send or
+    // recv at once; an abort that came earlier is caught by this check. Blocking calls
+    // keep the loopback transfer at the speed of the link (no poll per block).
+    if (isAborted())
+        throw SocketError(ConnectionAborted);
+    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
 }
 
 void Socket::sendAll(const char *data, qint64 size)
@@ -177,18 +187,55 @@ void Socket::sendAll(const char *data, qint64 size)
     }
 }
 
+namespace
+{
+
+// sendfile() has no MSG_NOSIGNAL: SIGPIPE is held back in this thread while it runs, and
+// one raised by a closed peer is taken off again, so only EPIPE remains.
+class SigPipeHeld
+{
+public:
+    SigPipeHeld()
+    {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_previous);
+        sigset_t pending;
+        sigpending(&pending);
+        m_alreadyPending = sigismember(&pending, SIGPIPE);
+    }
+    ~SigPipeHeld()
+    {
+        if (!m_alreadyPending) {
+            const timespec zero{0, 0};
+            while (sigtimedwait(&m_pipe, nullptr, &zero) > 0) { }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
+    }
+    SigPipeHeld(const SigPipeHeld &) = delete;
+    SigPipeHeld &operator=(const SigPipeHeld &) = delete;
+
+private:
+    sigset_t m_pipe;
+    sigset_t m_previous;
+    bool m_alreadyPending = false;
+};
+
+} // namespace
+
 void Socket::sendFile(int fd, qint64 offset, qint64 length)
 {
+    const SigPipeHeld held;
     off_t position = off_t(offset);
     while (length > 0) {
         const ssize_t sent = ::sendfile(m_fd, fd, &position, size_t(length));
         if (sent < 0) {
+            if (errno == EINTR)
+                continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 wait(Direction::Write, -1);
                 continue;
             }
-            if (errno == EINTR)
-                continue;
             raise(errno);
         }
         if (sent == 0)
@@ -221,6 +268,12 @@ qint64 Socket::receive(char *buffer, qint64 capacity)
 bool Socket::waitReadable(int timeoutMs)
 {
     return wait(Direction::Read, timeoutMs);
+}
+
+void Socket::holdSegments(bool hold)
+{
+    const int value = hold ? 1 : 0;
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
 }
 
 void Socket::close()

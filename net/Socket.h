@@ -35,6 +35,9 @@ public:
     qint64 receive(char *buffer, qint64 capacity);
     // True when bytes (or the peer's close) arrive within `timeoutMs`.
     bool waitReadable(int timeoutMs);
+    // While held, partial segments wait so that the head and the body blocks go out in
+    // full-sized segments; releasing it sends what is left at once.
+    void holdSegments(bool hold);
     bool isOpen() const { return m_fd >= 0; }
     void close();
 

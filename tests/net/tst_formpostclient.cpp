@@ -123,6 +123,7 @@ private slots:
     void requestBytesOnTheWire();
     void fileStretchesAreSentAsIs();
     void fileShorterThanCountedFails();
+    void peerClosingWhileFileIsSentIsNoSignal();
     void replies_data();
     void replies();
     void connectionRefused();
@@ -333,6 +334,23 @@ void TestFormPostClient::fileShorterThanCountedFails()
         QCOMPARE(e.message(), QStringLiteral("No data to read."));
     }
     QVERIFY(!client.isConnected());
+}
+
+void TestFormPostClient::peerClosingWhileFileIsSentIsNoSignal()
+{
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    QVERIFY(file.resize(64 * 1024 * 1024));
+    ScriptedServer server;
+    server.addScript({S::readHead(), S::reset()});
+    FormPostClient client;
+    FileStretchBody body(file.handle(), file.size());
+    try {
+        client.post(server.url(), FormType, file.size(), body);
+        QFAIL("a post to a closed peer succeeded");
+    } catch (const SocketError &e) {
+        QVERIFY2(e.errorCode() == 10053 || e.errorCode() == 10054, qPrintable(e.message()));
+    }
 }
 
 void TestFormPostClient::replies_data()
