@@ -7,6 +7,7 @@
 #include "diag/TimeTexts.h"
 #include "diag/uLogWriter.h"
 #include "net/UploadService.h"
+#include "upload/uUploadData.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -124,6 +125,13 @@ TForm1::~TForm1()
     // Wait for a poll still in flight so its thread never outlives the poll client.
     while (fetchBusy.load())
         QThread::msleep(closingCheckMs);
+    // A job still running ends now: its post is aborted and its calls on the window
+    // return at once, so it never outlives the job client it posts through.
+    if (TDataUploader *job = dataUploader.data()) {
+        job->cancel();
+        job->wait();
+        delete job;
+    }
 }
 
 void TForm1::buildControls()
@@ -282,10 +290,92 @@ void TForm1::prepareForExit()
         timerHttp->abort();
 }
 
+QString registerExtension(const QString &path)
+{
+    const QString name = path.mid(path.lastIndexOf(u'/') + 1);
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot < 0 ? QString() : name.mid(dot);
+}
+
+QString TForm1::chooseRegister()
+{
+    if (od->exec() != QDialog::Accepted)
+        return {};
+    const QStringList chosen = od->selectedFiles();
+    return chosen.isEmpty() ? QString() : chosen.first();
+}
+
 void TForm1::Button1Click()
 {
-    // The upload command: resets the journal, asks for the workbook, authorises the
-    // session and starts the upload job.
+    guarded("TForm1.Button1Click: ", [&] {
+        resetJournal();
+        const QString registerPath = chooseRegister();
+        if (registerPath.isEmpty()) {
+            addErrorMessage(QStringLiteral("Не выбран файл реестра. Загрузка файлов не выполнена"));
+            return;
+        }
+        if (!registerExtension(registerPath).contains(QStringLiteral("xls"))) {
+            addErrorMessage(QStringLiteral(
+                "Файл реестра должен быть документом Excel! Загрузка файлов не выполнена"));
+            return;
+        }
+        // The second clear resets the counters too: a completion line that arrived while
+        // the dialog was open must not shift the numbers and colours of the lines to come.
+        resetJournal();
+        if (getParamValue(QStringLiteral("auth")) != QStringLiteral("false")) {
+            // Nothing may start the command again while the service decides.
+            Button1->setEnabled(false);
+            const bool authorised = auth();
+            if (isClosing())
+                return;
+            Button1->setEnabled(true);
+            if (!authorised) {
+                showMessageBox(this, BoxIcon::Error, QStringLiteral("Ошибка авторизации"),
+                    QStringLiteral("Программе не удалось авторизоваться на сервере для загрузки "
+                                   "реестра УНМЗ! \r\nВероятно пользователь скачавший приложение "
+                                   "завершил работу на сервере или его сессия завершилась. \r\n"
+                                   "Пожалуйста, попробуйте скачать приложение и загрузить реестр "
+                                   "заново. \r\nЕсли ошибка повторится - обратитесь к разработчику "
+                                   "приложения."));
+                addErrorMessage(QStringLiteral(
+                    "Программе не удалось авторизоваться на сервере для загрузки реестра УНМЗ!"));
+                return;
+            }
+        }
+        dataUploader = new TDataUploader(edtServer->text(), registerPath, http.get(), this);
+    });
+}
+
+bool TForm1::auth()
+{
+    bool result = true;
+    try {
+        auto lHTTP = std::make_unique<FormPostClient>();
+        lHTTP->setRequestContentType(QStringLiteral("multipart/form-data"));
+        std::shared_ptr<MultipartForm> lParam
+            = UploadService::authForm(getParamValue(QStringLiteral("sid")));
+        const QString answer = postOffUiThread(*lHTTP, edtServer->text(), std::move(lParam));
+        const QString server = getParamValue(QStringLiteral("adr"));
+        if (UploadService::isSuccess(answer)) {
+            addOkMessage(QStringLiteral("Успешная авторизация на сервере \"%1\"!").arg(server));
+        } else {
+            addErrorMessage(QStringLiteral(
+                "НЕУДАЧНАЯ АВТОРИЗАЦИЯ на сервере \"%1\"! Вероятно пользователь скачавший "
+                "приложение не имеет права загружать реестр, завершил работу на сервере или его "
+                "сессия завершилась автоматически. Пожалуйста, проверьте что у Вас есть права на "
+                "загрузку реестра и повторите загрузку, заново скачав приложениеЕсли ошибка "
+                "повторится - обратитесь к разработчику приложения.")
+                                .arg(server));
+            result = false;
+        }
+    } catch (const std::exception &failure) {
+        logFailure("TForm1.auth: ", &failure);
+        result = false;
+    } catch (...) {
+        logFailure("TForm1.auth: ", nullptr);
+        result = false;
+    }
+    return result;
 }
 
 // ---- journal ----
@@ -560,6 +650,12 @@ void TForm1::finalFetchFromWorker()
 
 QString TForm1::pollOffUiThread(const QString &baseAddress, const QString &sid)
 {
+    return postOffUiThread(*timerHttp, baseAddress, UploadService::progressForm(sid));
+}
+
+QString TForm1::postOffUiThread(
+    FormPostClient &client, const QString &baseAddress, std::shared_ptr<MultipartForm> form)
+{
     struct Outcome {
         std::atomic<bool> done{false};
         QString reply;
@@ -567,11 +663,10 @@ QString TForm1::pollOffUiThread(const QString &baseAddress, const QString &sid)
     };
     auto outcome = std::make_shared<Outcome>();
     QEventLoop loop;
-    FormPostClient *client = timerHttp.get();
-    std::thread worker([outcome, client, baseAddress, sid, &loop] {
+    FormPostClient *target = &client;
+    std::thread worker([outcome, target, baseAddress, form, &loop] {
         try {
-            outcome->reply
-                = UploadService::send(*client, baseAddress, *UploadService::progressForm(sid));
+            outcome->reply = UploadService::send(*target, baseAddress, *form);
         } catch (...) {
             outcome->failure = std::current_exception();
         }
@@ -584,7 +679,7 @@ QString TForm1::pollOffUiThread(const QString &baseAddress, const QString &sid)
     if (!outcome->done)
         loop.exec();
     if (!outcome->done)
-        client->abort();
+        target->abort();
     worker.join();
     // A post cut short because the window is closing is no failure worth a log line.
     if (outcome->failure && !isClosing())

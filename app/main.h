@@ -98,6 +98,7 @@ public slots:
     void N2Click();
     void N3Click();
     void Button1Click(); // the upload command
+    bool auth();
     void reMessagesChange();
     void Timer1Timer();
     void Timer2Timer();
@@ -119,6 +120,10 @@ private:
     bool tryBeginFetch();
     void endFetch();
     QString pollOffUiThread(const QString &baseAddress, const QString &sid);
+    // Posts on a worker thread while the UI thread keeps handling events.
+    QString postOffUiThread(
+        FormPostClient &client, const QString &baseAddress, std::shared_ptr<MultipartForm> form);
+    QString chooseRegister();
     void relayProgress(const QString &reply);
     void finalFetchFromWorker();
     void saveJournal(const QString &path);
@@ -130,3 +135,6 @@ private:
 };
 
 extern TForm1 *Form1;
+
+// The extension of the last component of a path, dot included; empty without a dot.
+QString registerExtension(const QString &path);

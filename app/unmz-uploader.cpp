@@ -10,7 +10,8 @@ int main(int argc, char **argv)
 {
     QStringList items;
     for (int i = 1; i < argc; ++i)
-        items << QString::fromLocal8Bit(argv[i]);
+        if (argv[i][0] != 0) // an empty argument is no item
+            items << QString::fromLocal8Bit(argv[i]);
     buildLaunchParams(items);
 
     QApplication application(argc, argv);

@@ -1,0 +1,339 @@
+#include "app/main.h"
+
+#include "DevService.h"
+#include "app/MessageBoxes.h"
+#include "app/uLaunchParams.h"
+#include "upload/uUploadData.h"
+
+#include <QCheckBox>
+#include <QDirIterator>
+#include <QFileDialog>
+#include <QJsonArray>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+
+namespace
+{
+
+struct Box {
+    BoxIcon icon;
+    QString title;
+    QString text;
+};
+
+const QString authRefusedText = QStringLiteral(
+    "Программе не удалось авторизоваться на сервере для загрузки реестра УНМЗ! \r\nВероятно "
+    "пользователь скачавший приложение завершил работу на сервере или его сессия завершилась. "
+    "\r\nПожалуйста, попробуйте скачать приложение и загрузить реестр заново. \r\nЕсли ошибка "
+    "повторится - обратитесь к разработчику приложения.");
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+// The journal's lines without their "N. date time " stamps.
+QStringList journalMessages(const TForm1 &form)
+{
+    QStringList messages;
+    for (const QString &line : form.reMessages->toPlainText().split(u'\n', Qt::SkipEmptyParts))
+        messages << line.section(u' ', 3);
+    return messages;
+}
+
+QStringList withoutPolls(QStringList actions)
+{
+    actions.removeAll(QStringLiteral("progress"));
+    return actions;
+}
+
+} // namespace
+
+class TestUpload : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_workbook;
+    QList<Box> m_boxes;
+
+    void setParams(const QStringList &items)
+    {
+        launchParams.clear();
+        valuedParams.clear();
+        buildLaunchParams(items);
+    }
+
+    // Presses the upload button and picks `path` in the open dialog (empty: cancel).
+    void clickUpload(TForm1 &form, const QString &path)
+    {
+        QTimer::singleShot(0, &form, [&form, path] {
+            if (path.isEmpty()) {
+                form.od->reject();
+                return;
+            }
+            form.od->selectFile(path);
+            static_cast<QDialog *>(form.od)->accept();
+        });
+        form.Button1Click();
+    }
+
+    bool waitForNotice(int timeoutMs = 60000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (m_boxes.isEmpty() && timer.elapsed() < timeoutMs)
+            QTest::qWait(50);
+        return !m_boxes.isEmpty();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        TDataUploader::stageClosingWaitMs = 200;
+        m_workbook = m_dir.path() + QStringLiteral("/Реестр УНМЗ.xlsx");
+        writeFile(m_workbook, "workbook bytes");
+        writeFile(m_dir.path() + "/Акт приёмки.pdf", "%PDF-1.4 top");
+        writeFile(m_dir.path() + "/Участок 1/План.pdf", "%PDF-1.4 one");
+        writeFile(m_dir.path() + "/Участок 1/Кадастр/Выписка №8.PDF", "%PDF-1.4 two");
+        setMessageBoxHookForTesting(
+            [this](BoxIcon icon, const QString &title, const QString &text) {
+                m_boxes << Box{icon, title, text};
+            });
+    }
+
+    void cleanupTestCase()
+    {
+        setMessageBoxHookForTesting({});
+        TForm1::setJournalStampForTesting({});
+    }
+
+    void init()
+    {
+        m_boxes.clear();
+        // One-word date and time, so a line's message starts after its third blank.
+        TForm1::setJournalStampForTesting([] {
+            return std::pair<QString, QString>(QStringLiteral("DATE"), QStringLiteral("TIME"));
+        });
+    }
+
+    void happyPathStoresTheTreeAndReportsSuccess()
+    {
+        DevService service({"--stage-seconds", "0.5", "--sid", "web1"});
+        QVERIFY(service.isRunning());
+        setParams({"ADR=" + service.address(), "sid=web1"});
+        TForm1 form;
+        clickUpload(form, m_workbook);
+        QVERIFY(waitForNotice());
+
+        QCOMPARE(m_boxes.first().title, QString("Загрузка завершена"));
+        QCOMPARE(m_boxes.first().icon, BoxIcon::Information);
+        const QStringList messages = journalMessages(form);
+        QCOMPARE(
+            messages.first(), "Успешная авторизация на сервере \"" + service.address() + "\"!");
+        QCOMPARE(messages.last(),
+            QString("Загрузка реестра успешно завершена! Подробности в журнале работы."));
+        for (const char *document :
+            {"/Акт приёмки.pdf", "/Участок 1/План.pdf", "/Участок 1/Кадастр/Выписка №8.PDF"})
+            QVERIFY2(messages.contains("Документ \"" + m_dir.path() + QString::fromUtf8(document)
+                         + "\"  успешно передан на сервер!"),
+                qPrintable(messages.join('\n')));
+        QVERIFY(form.Button1->isEnabled());
+
+        QCOMPARE(withoutPolls(service.actions()),
+            QStringList({"auth", "getSession", "loadFile", "processRegistry", "loadFile",
+                "loadFile", "loadFile", "processFiles"}));
+        QStringList stored;
+        QDirIterator it(service.dataDir(), QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            stored << it.next().section(u'/', -2);
+        stored.sort();
+        // Documents two levels down go with their first-level folder's name.
+        QVERIFY2(
+            stored.contains(QString("Участок 1/Выписка №8.PDF")), qPrintable(stored.join('\n')));
+        QVERIFY2(stored.contains(QString("Участок 1/План.pdf")), qPrintable(stored.join('\n')));
+
+        // A second upload in the same run goes through the same job client, cookies included.
+        const qsizetype before = service.requests().size();
+        m_boxes.clear();
+        clickUpload(form, m_workbook);
+        QVERIFY(waitForNotice());
+        const QList<QJsonObject> requests = service.requests();
+        for (qsizetype i = before; i < requests.size(); ++i)
+            if (requests.at(i)["action"] == "getSession")
+                QVERIFY(!requests.at(i)["cookie"].toString().isEmpty());
+    }
+
+    void refusedBeforeAnyRequest_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("dialog cancelled")
+            << QString() << "Не выбран файл реестра. Загрузка файлов не выполнена";
+        QTest::newRow("extension in capitals")
+            << "/tmp/x.XLS"
+            << "Файл реестра должен быть документом Excel! Загрузка файлов не выполнена";
+        QTest::newRow("dot only in a folder name")
+            << "/tmp/a.xls/reestr"
+            << "Файл реестра должен быть документом Excel! Загрузка файлов не выполнена";
+    }
+
+    void refusedBeforeAnyRequest()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, message);
+        DevService service;
+        setParams({"ADR=" + service.address()});
+        TForm1 form;
+        if (!path.isEmpty())
+            writeFile(path, "x");
+        clickUpload(form, path);
+        const QStringList lines = form.reMessages->toPlainText().split(u'\n');
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines.first().startsWith("1. "));
+        QVERIFY(lines.first().endsWith(message));
+        QVERIFY(service.actions().isEmpty());
+        if (!path.isEmpty())
+            QFile::remove(path);
+    }
+
+    void authRefusedShowsTheBoxThenTheLine()
+    {
+        DevService service({"--refuse-auth"});
+        setParams({"ADR=" + service.address(), "sid=web1"});
+        TForm1 form;
+        QStringList linesWhenBoxShown;
+        setMessageBoxHookForTesting([&](BoxIcon icon, const QString &title, const QString &text) {
+            m_boxes << Box{icon, title, text};
+            linesWhenBoxShown = journalMessages(form);
+        });
+        clickUpload(form, m_workbook);
+        setMessageBoxHookForTesting(
+            [this](BoxIcon icon, const QString &title, const QString &text) {
+                m_boxes << Box{icon, title, text};
+            });
+
+        QCOMPARE(m_boxes.size(), 1);
+        QCOMPARE(m_boxes.first().title, QString("Ошибка авторизации"));
+        QCOMPARE(m_boxes.first().icon, BoxIcon::Error);
+        QCOMPARE(m_boxes.first().text, authRefusedText);
+        QCOMPARE(linesWhenBoxShown.size(), 1);
+        QVERIFY(linesWhenBoxShown.first().startsWith(
+            "НЕУДАЧНАЯ АВТОРИЗАЦИЯ на сервере \"" + service.address() + "\"! Вероятно"));
+        QVERIFY(linesWhenBoxShown.first().contains("заново скачав приложениеЕсли ошибка"));
+        QCOMPARE(journalMessages(form).last(),
+            QString("Программе не удалось авторизоваться на сервере для загрузки реестра УНМЗ!"));
+        QCOMPARE(service.actions(), QStringList{"auth"});
+        QCOMPARE(
+            service.requests().first()["fields"].toObject()["sid"].toString(), QString("web1"));
+        QVERIFY(form.Button1->isEnabled());
+        QVERIFY(dataUploader.isNull() || !dataUploader->isRunning());
+    }
+
+    void onlyExactlyFalseSkipsAuthorisation_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("authSent");
+        QTest::newRow("false skips") << "false" << false;
+        QTest::newRow("False does not") << "False" << true;
+        QTest::newRow("empty does not") << "" << true;
+    }
+
+    void onlyExactlyFalseSkipsAuthorisation()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, authSent);
+        DevService service({"--refuse-auth", "--stage-seconds", "0.1"});
+        setParams({"ADR=" + service.address(), "auth=" + value});
+        TForm1 form;
+        clickUpload(form, m_workbook);
+        if (!authSent)
+            QVERIFY(waitForNotice());
+        QCOMPARE(service.actions().value(0), authSent ? QString("auth") : QString("getSession"));
+    }
+
+    void failuresEndInTheErrorNotice_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QStringList>("actions");
+        QTest::newRow("workbook held open by another program")
+            << QStringList{"--lock"} << QStringList{"getSession"};
+        QTest::newRow("processRegistry refused: no document sent") << QStringList{
+            "--fail-process-registry"} << QStringList{"getSession", "loadFile", "processRegistry"};
+        QTest::newRow("connection dropped during processFiles")
+            << QStringList{"--drop-on", "processFiles"}
+            << QStringList{"getSession", "loadFile", "processRegistry", "loadFile", "loadFile",
+                   "loadFile", "processFiles"};
+    }
+
+    void failuresEndInTheErrorNotice()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(QStringList, actions);
+        const bool lock = options.removeAll("--lock") > 0;
+        const QString lockFile = m_dir.path() + QStringLiteral("/.~lock.Реестр УНМЗ.xlsx#");
+        if (lock)
+            writeFile(lockFile, "x");
+        DevService service(options + QStringList{"--stage-seconds", "0.2"});
+        setParams({"ADR=" + service.address(), "auth=false"});
+        TForm1 form;
+        clickUpload(form, m_workbook);
+        const bool noticed = waitForNotice();
+        QFile::remove(lockFile);
+        QVERIFY(noticed);
+
+        QCOMPARE(m_boxes.first().title, QString("Ошибка!"));
+        QCOMPARE(m_boxes.first().icon, BoxIcon::Error);
+        QCOMPARE(m_boxes.first().text,
+            QString("Процедура загрузки реестра завершена с ОШИБКАМИ. Подробности смотрите в "
+                    "журнале работы..."));
+        QCOMPARE(journalMessages(form).last(),
+            QString("В процессе загрузки возникли ошибки! Подробности в журнале работы."));
+        QCOMPARE(withoutPolls(service.actions()), actions);
+        if (lock)
+            QVERIFY(journalMessages(form).contains("Нет доступа к файлу \"" + m_workbook
+                + "\"! Вероятно он открыт другим приложением"));
+        else // the final fetch still runs after the failed processing request
+            QCOMPARE(service.actions().last(), QString("progress"));
+    }
+
+    void pollsFollowAnEditedAddress()
+    {
+        DevService first({"--stage-seconds", "5"}), second;
+        setParams({"auth=false"});
+        TForm1 form;
+        form.edtServer->setText(first.address());
+        clickUpload(form, m_workbook);
+        QTRY_VERIFY_WITH_TIMEOUT(first.actions().contains("processRegistry"), 20000);
+        form.edtServer->setText(second.address());
+        QVERIFY(waitForNotice());
+        QVERIFY(second.actions().contains("progress"));
+        QVERIFY(withoutPolls(second.actions()).isEmpty());
+        QVERIFY(withoutPolls(first.actions()).contains("processFiles"));
+    }
+
+    void exitDuringAJobEndsAtOnce()
+    {
+        DevService service({"--slow", "30"});
+        setParams({"ADR=" + service.address(), "auth=false"});
+        auto *form = new TForm1;
+        clickUpload(*form, m_workbook);
+        QTRY_VERIFY_WITH_TIMEOUT(!dataUploader.isNull() && dataUploader->isRunning(), 5000);
+        QElapsedTimer timer;
+        timer.start();
+        delete form;
+        QVERIFY(timer.elapsed() < 5000);
+        QVERIFY(dataUploader.isNull());
+        QVERIFY(m_boxes.isEmpty());
+    }
+};
+
+QTEST_MAIN(TestUpload)
+#include "tst_upload.moc"
