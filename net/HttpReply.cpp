@@ -182,15 +182,20 @@ void HttpReplyReader::feedEnd()
 
 HttpReplyReader::LineResult HttpReplyReader::takeLine(QByteArray &line)
 {
-    const qsizetype lf = m_buffer.indexOf('\n', m_pos);
+    // Bytes already searched are not searched again: a line dripped in byte by byte
+    // stays linear.
+    const qsizetype lf = m_buffer.indexOf('\n', m_pos + m_lineScanned);
     const qsizetype end = lf < 0 ? m_buffer.size() : lf;
     qsizetype length = end - m_pos;
     const bool endsWithCr = length > 0 && m_buffer.at(end - 1) == '\r';
     // Without its LF the line may still be followed by one, so its CR may still drop.
     if ((endsWithCr ? length - 1 : length) > MaxLineLength)
         fail(QStringLiteral("Max line length exceeded."));
-    if (lf < 0)
+    if (lf < 0) {
+        m_lineScanned = m_buffer.size() - m_pos;
         return m_ended ? LineResult::Ended : LineResult::NeedMore;
+    }
+    m_lineScanned = 0;
     if (endsWithCr)
         --length;
     line = m_buffer.mid(m_pos, length);

@@ -83,6 +83,7 @@ private:
 
     QByteArray m_buffer;
     qsizetype m_pos = 0;
+    qsizetype m_lineScanned = 0; // bytes after m_pos known to hold no LF
     bool m_ended = false;
     State m_state = State::StatusLine;
     State m_afterHead = State::Finished;
