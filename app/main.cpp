@@ -175,12 +175,11 @@ void TForm1::buildControls()
     reMessages->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     reMessages->document()->setUndoRedoEnabled(false); // the journal only grows; no undo
     reMessages->document()->setDefaultFont(baseFont());
-    // The selection shows only while the view has the focus.
+    // The selection shows only while the view has the focus. Empty brushes, not colours:
+    // a colour would repaint the selected (newest) line in it and hide its own colour.
     QPalette palette = reMessages->palette();
-    palette.setColor(
-        QPalette::Inactive, QPalette::Highlight, palette.color(QPalette::Inactive, QPalette::Base));
-    palette.setColor(QPalette::Inactive, QPalette::HighlightedText,
-        palette.color(QPalette::Inactive, QPalette::Text));
+    palette.setBrush(QPalette::Inactive, QPalette::Highlight, QBrush(Qt::NoBrush));
+    palette.setBrush(QPalette::Inactive, QPalette::HighlightedText, QBrush(Qt::NoBrush));
     reMessages->setPalette(palette);
     connect(reMessages, &QTextEdit::textChanged, this, &TForm1::reMessagesChange);
     column->addWidget(reMessages, 1);
