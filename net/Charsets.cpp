@@ -100,6 +100,21 @@ QString decodeBody(const QByteArray &body, const QString &charset)
             *out++ = QChar(uchar(byte) > 127 ? u'?' : char16_t(uchar(byte)));
         return text;
     }
+    // ICU's UTF-16 and UTF-32 converters take a leading byte-order mark as a signal and
+    // drop it, but the reply text keeps it: the fixed-order converter that the mark (or,
+    // without one, big-endian order) selects reads the body instead.
+    const char *name = ucnv_getName(converter.get(), &status);
+    const char *fixedOrder = nullptr;
+    if (qstrcmp(name, "UTF-16") == 0)
+        fixedOrder = body.startsWith("\xFF\xFE") ? "UTF-16LE" : "UTF-16BE";
+    else if (qstrcmp(name, "UTF-32") == 0)
+        fixedOrder = body.startsWith(QByteArrayView("\xFF\xFE\0\0", 4)) ? "UTF-32LE" : "UTF-32BE";
+    if (fixedOrder) {
+        status = U_ZERO_ERROR;
+        ConverterPtr ordered(ucnv_open(fixedOrder, &status));
+        if (U_SUCCESS(status) && ordered)
+            converter = std::move(ordered);
+    }
     return convert(converter.get(), body);
 }
 

@@ -359,6 +359,18 @@ void TestHttpReply::decoding_data()
                                         << "success";
     QTest::newRow("utf-8 byte-order mark is kept") << reply("text/html; charset=UTF-8",
         "\xef\xbb\xbfsuccess") << "UTF-8" << QStringLiteral("\uFEFFsuccess");
+    QTest::newRow("UTF-16 little-endian byte-order mark is kept")
+        << reply("text/plain; charset=UTF-16", QByteArray("\xff\xfeO\0K\0", 6)) << "UTF-16"
+        << QStringLiteral("\uFEFFOK");
+    QTest::newRow("UTF-16 big-endian byte-order mark is kept")
+        << reply("text/plain; charset=utf-16", QByteArray("\xfe\xff\0O\0K", 6)) << "utf-16"
+        << QStringLiteral("\uFEFFOK");
+    QTest::newRow("UTF-16 without a byte-order mark is big-endian")
+        << reply("text/plain; charset=UTF-16", QByteArray("\0O\0K", 4)) << "UTF-16"
+        << "OK";
+    QTest::newRow("UTF-32 byte-order mark is kept")
+        << reply("text/plain; charset=UTF-32", QByteArray("\xff\xfe\0\0O\0\0\0", 8)) << "UTF-32"
+        << QStringLiteral("\uFEFFO");
     QTest::newRow("text without charset: one character per byte")
         << reply("text/plain", cyrillicUtf8) << "ISO-8859-1" << perByte;
     QTest::newRow("utf8 is unregistered: one character per byte")
