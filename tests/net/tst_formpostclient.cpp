@@ -558,28 +558,41 @@ void TestFormPostClient::everyPostOpensItsOwnConnection()
 
 void TestFormPostClient::keepAliveRule_data()
 {
+    QTest::addColumn<QByteArray>("status");
     QTest::addColumn<QByteArray>("headers");
     QTest::addColumn<bool>("kept");
-    QTest::newRow("Connection keep-alive") << QByteArray("Connection:  Keep-Alive \r\n") << true;
-    QTest::newRow("Connection close") << QByteArray("Connection: close\r\n") << false;
-    QTest::newRow("no header") << QByteArray() << false;
+    const QByteArray ok = "200 OK";
+    QTest::newRow("Connection keep-alive")
+        << ok << QByteArray("Connection:  Keep-Alive \r\n") << true;
+    QTest::newRow("Connection close") << ok << QByteArray("Connection: close\r\n") << false;
+    QTest::newRow("no header") << ok << QByteArray() << false;
     QTest::newRow("Proxy-Connection when Connection is absent")
-        << QByteArray("Proxy-Connection: keep-alive\r\n") << true;
+        << ok << QByteArray("Proxy-Connection: keep-alive\r\n") << true;
     QTest::newRow("Connection wins over Proxy-Connection")
-        << QByteArray("Connection: close\r\nProxy-Connection: keep-alive\r\n") << false;
+        << ok << QByteArray("Connection: close\r\nProxy-Connection: keep-alive\r\n") << false;
+    QTest::newRow("failed post with keep-alive keeps the connection")
+        << QByteArray("500 Internal Server Error") << QByteArray("Connection: keep-alive\r\n")
+        << true;
+    QTest::newRow("failed post without keep-alive closes it")
+        << QByteArray("404 Not Found") << QByteArray() << false;
 }
 
 void TestFormPostClient::keepAliveRule()
 {
+    QFETCH(QByteArray, status);
     QFETCH(QByteArray, headers);
     QFETCH(bool, kept);
     ScriptedServer server;
-    server.addScript(
-        {S::readRequest(), S::send("HTTP/1.1 200 OK\r\n" + headers + "Content-Length: 2\r\n\r\nok"),
-            S::holdOpen(20000)});
+    server.addScript({S::readRequest(),
+        S::send("HTTP/1.1 " + status + "\r\n" + headers + "Content-Length: 2\r\n\r\nok"),
+        S::holdOpen(20000)});
     {
         FormPostClient client;
-        QCOMPARE(postOutcome(client, server.url()), QStringLiteral("ok:ok"));
+        const QString expected = status.startsWith("200")
+            ? QStringLiteral("ok:ok")
+            : QStringLiteral("protocol:%1:HTTP/1.1 %2:ok")
+                  .arg(QString::fromLatin1(status.left(3)), QString::fromLatin1(status));
+        QCOMPARE(postOutcome(client, server.url()), expected);
         QCOMPARE(client.isConnected(), kept);
         QCOMPARE(server.waitClientClosed(0, kept ? 300 : 5000), !kept);
     }
