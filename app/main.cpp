@@ -190,7 +190,8 @@ void TForm1::buildControls()
 
     od = new QFileDialog(this, QStringLiteral("Выберите файл реестра УНМЗ"));
     od->setAcceptMode(QFileDialog::AcceptOpen);
-    od->setFileMode(QFileDialog::ExistingFile);
+    // A typed name of a missing file is accepted: the job reports it as inaccessible.
+    od->setFileMode(QFileDialog::AnyFile);
     od->setNameFilters(
         {QStringLiteral("Документ Excel (*.xls *.xlsx)"), QStringLiteral("Все файлы (*.*)")});
 
@@ -283,6 +284,9 @@ void TForm1::prepareForExit()
         return;
     Timer1->stop();
     Timer2->stop();
+    // The job learns it is being abandoned before its post fails, so it logs nothing.
+    if (TDataUploader *job = dataUploader.data())
+        job->cancel();
     if (http)
         http->abort();
     if (timerHttp)
@@ -639,8 +643,15 @@ void TForm1::finalFetchFromWorker()
         if (closingFlag->load())
             return;
         // This thread may block on the service; the lines are added on the UI thread.
-        const QString reply = UploadService::send(
-            *timerHttp, address->first, *UploadService::progressForm(address->second));
+        QString reply;
+        try {
+            reply = UploadService::send(
+                *timerHttp, address->first, *UploadService::progressForm(address->second));
+        } catch (...) {
+            if (closingFlag->load())
+                return; // cut short at exit: no failure worth a log line
+            throw;
+        }
         runOnUi(
             [this, reply] { guarded("TForm1.getLogFromServer: ", [&] { relayProgress(reply); }); });
     });

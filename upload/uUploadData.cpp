@@ -195,5 +195,7 @@ void TDataUploader::unexpectedFailure(bool inProcessingStage, const std::excepti
         m_host.setProcessOk(false);
         endSteps();
     });
-    logFailure("TDataUploader.Execute: ", failure);
+    // A post cut short because the program is closing is no failure worth a log line.
+    if (!m_cancelled)
+        logFailure("TDataUploader.Execute: ", failure);
 }

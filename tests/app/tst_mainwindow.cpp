@@ -195,6 +195,8 @@ void TestMainWindow::dialogs()
     TForm1 form;
     QCOMPARE(form.od->windowTitle(), QStringLiteral("Выберите файл реестра УНМЗ"));
     QCOMPARE(form.od->acceptMode(), QFileDialog::AcceptOpen);
+    // A typed name of a missing file passes; the job then reports it as inaccessible.
+    QCOMPARE(form.od->fileMode(), QFileDialog::AnyFile);
     QCOMPARE(
         form.od->nameFilters(), (QStringList{"Документ Excel (*.xls *.xlsx)", "Все файлы (*.*)"}));
     QCOMPARE(form.od->selectedNameFilter(), QStringLiteral("Документ Excel (*.xls *.xlsx)"));

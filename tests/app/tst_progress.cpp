@@ -105,6 +105,7 @@ private slots:
     void tickDuringSlowFetchStartsNone();
     void finalFetchWaitsForPollAndReturnsWithItsLines();
     void closingDuringAFetchEndsAtOnce();
+    void finalFetchCutShortAtExitIsNotLogged();
 
     void notice_data();
     void notice();
@@ -355,6 +356,25 @@ void TestProgress::closingDuringAFetchEndsAtOnce()
     QTRY_VERIFY(fetchReturned);
     QVERIFY(clock.elapsed() < 5000);
     QVERIFY(form.reMessages->document()->isEmpty());
+}
+
+void TestProgress::finalFetchCutShortAtExitIsNotLogged()
+{
+    ScriptedServer server;
+    server.addScript({ScriptedServer::readRequest(), ScriptedServer::holdOpen(30000)});
+    TForm1 form;
+    form.edtServer->setText(server.url(QString()));
+    const QString logBefore = logText(m_logs.path());
+    std::atomic<bool> finalDone{false};
+    std::thread job([&] {
+        form.runFinalFetch();
+        finalDone = true;
+    });
+    QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, 10000);
+    form.prepareForExit();
+    QTRY_VERIFY_WITH_TIMEOUT(finalDone.load(), 5000);
+    job.join();
+    QCOMPARE(logText(m_logs.path()), logBefore);
 }
 
 void TestProgress::notice_data()

@@ -3,6 +3,7 @@
 #include "DevService.h"
 #include "app/MessageBoxes.h"
 #include "app/uLaunchParams.h"
+#include "diag/uLogWriter.h"
 #include "upload/uUploadData.h"
 
 #include <QCheckBox>
@@ -265,6 +266,8 @@ private slots:
         QTest::addColumn<QStringList>("actions");
         QTest::newRow("workbook held open by another program")
             << QStringList{"--lock"} << QStringList{"getSession"};
+        QTest::newRow("name typed for a workbook that does not exist")
+            << QStringList{"--missing"} << QStringList{"getSession"};
         QTest::newRow("processRegistry refused: no document sent") << QStringList{
             "--fail-process-registry"} << QStringList{"getSession", "loadFile", "processRegistry"};
         QTest::newRow("connection dropped during processFiles")
@@ -278,13 +281,16 @@ private slots:
         QFETCH(QStringList, options);
         QFETCH(QStringList, actions);
         const bool lock = options.removeAll("--lock") > 0;
+        const bool missing = options.removeAll("--missing") > 0;
+        const QString workbook
+            = missing ? m_dir.path() + QStringLiteral("/Нет такого реестра.xlsx") : m_workbook;
         const QString lockFile = m_dir.path() + QStringLiteral("/.~lock.Реестр УНМЗ.xlsx#");
         if (lock)
             writeFile(lockFile, "x");
         DevService service(options + QStringList{"--stage-seconds", "0.2"});
         setParams({"ADR=" + service.address(), "auth=false"});
         TForm1 form;
-        clickUpload(form, m_workbook);
+        clickUpload(form, workbook);
         const bool noticed = waitForNotice();
         QFile::remove(lockFile);
         QVERIFY(noticed);
@@ -297,9 +303,9 @@ private slots:
         QCOMPARE(journalMessages(form).last(),
             QString("В процессе загрузки возникли ошибки! Подробности в журнале работы."));
         QCOMPARE(withoutPolls(service.actions()), actions);
-        if (lock)
-            QVERIFY(journalMessages(form).contains("Нет доступа к файлу \"" + m_workbook
-                + "\"! Вероятно он открыт другим приложением"));
+        if (lock || missing)
+            QVERIFY(journalMessages(form).contains(
+                "Нет доступа к файлу \"" + workbook + "\"! Вероятно он открыт другим приложением"));
         else // the final fetch still runs after the failed processing request
             QCOMPARE(service.actions().last(), QString("progress"));
     }
@@ -321,6 +327,8 @@ private slots:
 
     void exitDuringAJobEndsAtOnce()
     {
+        QTemporaryDir logs;
+        setLogFolderForTesting(logs.path() + u'/');
         DevService service({"--slow", "30"});
         setParams({"ADR=" + service.address(), "auth=false"});
         auto *form = new TForm1;
@@ -332,6 +340,9 @@ private slots:
         QVERIFY(timer.elapsed() < 5000);
         QVERIFY(dataUploader.isNull());
         QVERIFY(m_boxes.isEmpty());
+        // The post cut short at exit is no failure: the error log stays empty.
+        QCOMPARE(QDir(logs.path()).entryList(QDir::Files), QStringList());
+        setLogFolderForTesting({});
     }
 };
 

@@ -1,6 +1,7 @@
 #include "upload/uUploadData.h"
 
 #include "DevService.h"
+#include "diag/uLogWriter.h"
 #include "net/FormPostClient.h"
 #include "net/UploadService.h"
 
@@ -116,7 +117,21 @@ class TestUploadJob : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
+    QTemporaryDir m_logs;
     QString m_workbook;
+
+    QString takeLog()
+    {
+        QString log;
+        const QDir folder(m_logs.path());
+        for (const QString &name : folder.entryList(QDir::Files)) {
+            QFile file(folder.filePath(name));
+            if (file.open(QIODevice::ReadOnly))
+                log += QString::fromLatin1(file.readAll());
+            file.remove();
+        }
+        return log;
+    }
 
     void runJob(RecordingHost &host, const DevService &service, FormPostClient &client)
     {
@@ -130,6 +145,7 @@ private slots:
     void initTestCase()
     {
         TDataUploader::stageClosingWaitMs = 100;
+        setLogFolderForTesting(m_logs.path() + u'/');
         m_workbook = m_dir.path() + QStringLiteral("/Реестр УНМЗ.xlsx");
         writeFile(m_workbook, "not really a workbook");
         writeFile(m_dir.path() + "/a.pdf", "%PDF-1.4 a");
@@ -218,22 +234,24 @@ private slots:
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QStringList>("actions");
         QTest::addColumn<QString>("errorLine");
+        QTest::addColumn<bool>("logged");
         const QStringList all{"getSession", "loadFile", "processRegistry", "loadFile", "loadFile",
             "loadFile", "loadFile", "processFiles"};
         QTest::newRow("processRegistry refused: no document is sent")
             << QStringList{"--fail-process-registry"}
-            << QStringList{"getSession", "loadFile", "processRegistry"} << QString();
+            << QStringList{"getSession", "loadFile", "processRegistry"} << QString() << false;
         QTest::newRow("processFiles refused")
-            << QStringList{"--fail-process-files"} << all << QString();
+            << QStringList{"--fail-process-files"} << all << QString() << false;
         QTest::newRow("a document refused: the job goes on but is not a success")
             << QStringList{"--fail-load-file", "б.pdf"} << all
-            << QString("error:Ошибка передачи документа \"%1/Папка 1/б.pdf\"  на сервер!");
+            << QString("error:Ошибка передачи документа \"%1/Папка 1/б.pdf\"  на сервер!") << false;
         QTest::newRow("the workbook refused: processing still asked for")
             << QStringList{"--fail-load-file", "Реестр УНМЗ.xlsx"}
             << QStringList{"getSession", "loadFile", "processRegistry"}
-            << QString("error:Ошибка передачи реестра УНМЗ \"%1/Реестр УНМЗ.xlsx\"  на сервер!");
-        QTest::newRow("connection dropped during processFiles")
-            << QStringList{"--drop-on", "processFiles"} << all << QString();
+            << QString("error:Ошибка передачи реестра УНМЗ \"%1/Реестр УНМЗ.xlsx\"  на сервер!")
+            << false;
+        QTest::newRow("connection dropped during processFiles: the failure is logged")
+            << QStringList{"--drop-on", "processFiles"} << all << QString() << true;
     }
 
     void failedStagesMarkTheJob()
@@ -241,6 +259,8 @@ private slots:
         QFETCH(QStringList, options);
         QFETCH(QStringList, actions);
         QFETCH(QString, errorLine);
+        QFETCH(bool, logged);
+        takeLog();
         DevService service(options + QStringList{"--stage-seconds", "0.2"});
         QVERIFY(service.isRunning());
         RecordingHost host(service.address());
@@ -257,6 +277,7 @@ private slots:
         if (!errorLine.isEmpty())
             QVERIFY2(host.lines().contains(errorLine.arg(m_dir.path())),
                 qPrintable(host.lines().join('\n')));
+        QCOMPARE(takeLog().contains(QStringLiteral(" TDataUploader.Execute:  -> : ")), logged);
     }
 
     void drawTilesFollowsTheBox()
@@ -279,8 +300,12 @@ private slots:
         QPointer<TDataUploader> job(
             new TDataUploader(service.address(), m_workbook, &client, &host));
         QTest::qWait(300);
+        takeLog();
         job->cancel();
         QVERIFY(job->wait(5000));
+        // Abandoned at exit, not failed: nothing goes to the error log.
+        QCOMPARE(takeLog(), QString());
+        QTRY_VERIFY(job.isNull());
     }
 };
 
