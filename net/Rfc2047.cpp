@@ -49,7 +49,7 @@ void appendEncodedRun(QByteArray &out, const QByteArray &run, const QByteArray &
 qsizetype parseEncodedWord(
     const QByteArray &in, qsizetype pos, QByteArray &charset, QByteArray &decoded)
 {
-    if (!in.mid(pos).startsWith("=?"))
+    if (!QByteArrayView(in).sliced(pos).startsWith("=?")) // no copy of the rest per byte
         return -1;
     const qsizetype charsetEnd = in.indexOf('?', pos + 2);
     if (charsetEnd < 0 || charsetEnd == pos + 2 || charsetEnd + 2 >= in.size()
