@@ -132,28 +132,12 @@ void FormPostClient::abort()
 
 QString FormPostClient::post(const QString &url, const MultipartForm &form)
 {
-    return send(url, form.contentType(), form.bodyLength(), [&form] { return form.openBody(); });
+    const std::unique_ptr<FormBodyStream> body = form.openBody();
+    return post(url, form.contentType(), form.bodyLength(), *body);
 }
 
 QString FormPostClient::post(
     const QString &url, const QByteArray &contentType, qint64 length, FormBodyStream &body)
-{
-    return send(url, contentType, length, [&body] {
-        // The caller keeps the stream; hand out a non-owning view of it.
-        struct Borrowed : FormBodyStream {
-            FormBodyStream &inner;
-            explicit Borrowed(FormBodyStream &s)
-                : inner(s)
-            {
-            }
-            bool next(FormBlock &block) override { return inner.next(block); }
-        };
-        return std::unique_ptr<FormBodyStream>(new Borrowed(body));
-    });
-}
-
-QString FormPostClient::send(const QString &url, const QByteArray &contentType, qint64 length,
-    const std::function<std::unique_ptr<FormBodyStream>()> &openBody)
 {
     Socket &socket = d->socket;
     socket.close();
@@ -177,9 +161,8 @@ QString FormPostClient::send(const QString &url, const QByteArray &contentType, 
         // its reply then explains the failure better than the broken send does.
         std::exception_ptr sendFailure;
         try {
-            std::unique_ptr<FormBodyStream> body = openBody();
             FormBlock block;
-            while (body->next(block)) {
+            while (body.next(block)) {
                 if (block.fd >= 0)
                     socket.sendFile(block.fd, block.offset, block.length);
                 else

@@ -45,8 +45,6 @@ public:
     bool isConnected() const;
 
 private:
-    QString send(const QString &url, const QByteArray &contentType, qint64 length,
-        const std::function<std::unique_ptr<FormBodyStream>()> &openBody);
     std::unique_ptr<FormPostClientPrivate> d;
 };
 
