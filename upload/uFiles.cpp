@@ -99,14 +99,13 @@ void collect(const QString &folder, const QString &mask, bool recursive,
     }
 }
 
-// The text before the last "/" of a local path; empty when there is none.
-QString folderPartOf(const QString &path)
+} // namespace
+
+QString localFolderPart(const QString &path)
 {
     const qsizetype last = path.lastIndexOf(u'/');
     return last < 0 ? QString() : path.left(last);
 }
-
-} // namespace
 
 QStringList getFileListFromDir(const QString &folder, const QString &mask, bool recursive)
 {
@@ -174,7 +173,7 @@ DocumentPlacement documentPlacement(const QString &workbookFolder, const QString
     if (relative.startsWith(prefix))
         relative.remove(0, prefix.size());
 
-    QString folder = folderPartOf(relative);
+    QString folder = localFolderPart(relative);
     folder.replace(u'/', u'\\'); // the service expects folder names joined by a backslash
 
     const qsizetype slash = documentPath.lastIndexOf(u'/');

@@ -23,6 +23,9 @@ bool nameMatchesMask(const QString &name, const QString &mask);
 // "oneFolderUp" and gives the empty text.
 QString oneFolderUp(const QString &path) noexcept;
 
+// The folder part of a local path: the text before its last "/" (empty without one).
+QString localFolderPart(const QString &path);
+
 struct DocumentPlacement {
     QString folderValue; // "\"-joined, empty for the workbook's own folder
     QString fileName;

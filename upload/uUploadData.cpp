@@ -13,12 +13,6 @@ std::atomic<int> TDataUploader::stageClosingWaitMs{2001};
 
 using Kind = UploadJobHost::LineKind;
 
-QString localFolderPart(const QString &path)
-{
-    const qsizetype slash = path.lastIndexOf(u'/');
-    return slash < 0 ? QString() : path.left(slash);
-}
-
 TDataUploader::TDataUploader(const QString &serverAddress, const QString &fileName,
     FormPostClient *inHttp, UploadJobHost *host, QObject *parent)
     : QThread(parent)

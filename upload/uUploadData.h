@@ -60,6 +60,3 @@ private:
 
 // The most recent job; the upload command writes it. Finished jobs delete themselves.
 extern QPointer<TDataUploader> dataUploader;
-
-// The folder part of a local path: the text before its last "/" (empty without one).
-QString localFolderPart(const QString &path);
