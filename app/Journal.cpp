@@ -1,16 +1,5 @@
 #include "app/Journal.h"
 
-QString trimControls(const QString &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin).unicode() <= 32)
-        ++begin;
-    while (end > begin && text.at(end - 1).unicode() <= 32)
-        --end;
-    return text.mid(begin, end - begin);
-}
-
 QString journalLineText(
     int number, const QString &dateText, const QString &timeText, const QString &message)
 {

@@ -3,6 +3,8 @@
 // position each), and the service's progress items sorted into line kinds.
 #pragma once
 
+#include "diag/TimeTexts.h"
+
 #include <QString>
 
 enum class JournalKind { Plain, Ok, Warning, Error };
@@ -12,9 +14,6 @@ enum class JournalKind { Plain, Ok, Warning, Error };
 constexpr unsigned okLineRgb = 0x008000;
 constexpr unsigned warningLineRgb = 0x0000FF;
 constexpr unsigned errorLineRgb = 0xFF0000;
-
-// Removes leading and trailing code units up to 32 (blanks and control characters).
-QString trimControls(const QString &text);
 
 // "%d. %s %s %s" filled with the number, the trimmed date and time texts and the
 // message, then trimmed as a whole.

@@ -331,8 +331,8 @@ void TForm1::Button1Click()
             const bool authorised = auth();
             if (isClosing())
                 return;
-            Button1->setEnabled(true);
             if (!authorised) {
+                Button1->setEnabled(true);
                 showMessageBox(this, BoxIcon::Error, QStringLiteral("Ошибка авторизации"),
                     QStringLiteral("Программе не удалось авторизоваться на сервере для загрузки "
                                    "реестра УНМЗ! \r\nВероятно пользователь скачавший приложение "
@@ -561,9 +561,10 @@ void TForm1::startCompletionTimer()
 
 bool TForm1::drawTilesSuppressed()
 {
-    auto ticked = std::make_shared<bool>(false);
+    // Atomic: a wait given up at exit may return while the UI thread still writes it.
+    auto ticked = std::make_shared<std::atomic<bool>>(false);
     runOnUi([this, ticked] { *ticked = edtDrawTiles->isChecked(); });
-    return *ticked;
+    return ticked->load();
 }
 
 void TForm1::setProcess(bool running)

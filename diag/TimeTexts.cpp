@@ -36,3 +36,14 @@ QString longTimeText(const QTime &time)
     static const QString format = longTimeFormatWithoutZone();
     return QLocale::system().toString(time, format);
 }
+
+QString trimControls(const QString &text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin).unicode() <= 32)
+        ++begin;
+    while (end > begin && text.at(end - 1).unicode() <= 32)
+        --end;
+    return text.mid(begin, end - begin);
+}

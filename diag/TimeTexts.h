@@ -8,3 +8,6 @@
 
 QString shortDateText(const QDate &date);
 QString longTimeText(const QTime &time);
+
+// Removes leading and trailing code units up to 32 (blanks and control characters).
+QString trimControls(const QString &text);

@@ -94,7 +94,7 @@ void setLogClockForTesting(std::function<QDateTime()> clock)
 QString logLine(const QString &timeText, const QByteArray &place, const QString &message)
 {
     const QString stackText; // no stack capture is installed
-    return timeText.trimmed() + u' ' + QString::fromLatin1(place) + QStringLiteral(" -> ")
+    return trimControls(timeText) + u' ' + QString::fromLatin1(place) + QStringLiteral(" -> ")
         + stackText + QStringLiteral(": ") + message + QStringLiteral("\r\n");
 }
 
@@ -112,9 +112,16 @@ void AddErrInfo(const QByteArray &place, const std::exception *failure)
         throw EInOutError(QStringLiteral("The log folder is unknown."), ENOENT);
     }
     if (::stat(QFile::encodeName(folderPath).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        if (::mkdir(QFile::encodeName(folderPath).constData(), 0777) != 0 && errno != EEXIST) {
-            const int error = errno;
-            throw EInOutError(QString::fromLocal8Bit(std::strerror(error)), error);
+        if (::mkdir(QFile::encodeName(folderPath).constData(), 0777) != 0) {
+            // EEXIST is fine only when another writer made the folder meanwhile; a file
+            // standing where the folder should be is a folder that can't be created.
+            int error = errno;
+            if (error == EEXIST
+                && (::stat(QFile::encodeName(folderPath).constData(), &st) != 0
+                    || !S_ISDIR(st.st_mode)))
+                error = ENOTDIR;
+            if (error != EEXIST)
+                throw EInOutError(QString::fromLocal8Bit(std::strerror(error)), error);
         }
     }
 

@@ -156,6 +156,23 @@ private slots:
         QVERIFY(!guarded("T: ", [] { throw Exception(QStringLiteral("y")); }));
     }
 
+    void fileWhereTheFolderShouldBeThrows()
+    {
+        QDir().mkpath(m_folder.chopped(6)); // the parent of "logs/"
+        QFile blocker(m_folder.chopped(1));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        const Exception failure(QStringLiteral("x"));
+        QVERIFY_THROWS_EXCEPTION(EInOutError, AddErrInfo("T: ", &failure));
+    }
+
+    void timeTextLosesOnlyBlanksAndControls()
+    {
+        // A no-break space is no blank to trim: only code units up to 32 go.
+        QCOMPARE(logLine(QString::fromUtf8("\t 14:03:07\u00A0\r"), "P: ", QStringLiteral("m")),
+            QString::fromUtf8("14:03:07\u00A0 P:  -> : m\r\n"));
+    }
+
     void unopenableFileIsSilentlySkipped()
     {
         QDir().mkpath(m_folder);
