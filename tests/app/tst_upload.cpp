@@ -1,6 +1,7 @@
 #include "app/main.h"
 
 #include "DevService.h"
+#include "TestFiles.h"
 #include "app/MessageBoxes.h"
 #include "app/uLaunchParams.h"
 #include "diag/uLogWriter.h"
@@ -31,14 +32,6 @@ const QString authRefusedText = QStringLiteral(
     "пользователь скачавший приложение завершил работу на сервере или его сессия завершилась. "
     "\r\nПожалуйста, попробуйте скачать приложение и загрузить реестр заново. \r\nЕсли ошибка "
     "повторится - обратитесь к разработчику приложения.");
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 // The journal's lines without their "N. date time " stamps.
 QStringList journalMessages(const TForm1 &form)

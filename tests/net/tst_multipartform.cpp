@@ -1,5 +1,6 @@
 #include "net/MultipartForm.h"
 
+#include "TestFiles.h"
 #include "diag/Exception.h"
 #include "net/PartHeaderCharset.h"
 #include "support/TestPaths.h"
@@ -86,13 +87,6 @@ QByteArray patternBytes(qint64 size, int seed = 7)
         bytes[i] = char(x >> 24);
     }
     return bytes;
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
 }
 
 QByteArray part(const QByteArray &headLines, const QByteArray &dataAndBreak)

@@ -1,6 +1,7 @@
 #include "upload/uUploadData.h"
 
 #include "DevService.h"
+#include "TestFiles.h"
 #include "diag/uLogWriter.h"
 #include "net/FormPostClient.h"
 #include "net/UploadService.h"
@@ -94,14 +95,6 @@ private:
     mutable QMutex m_mutex;
     QStringList m_events;
 };
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 QStringList uploadActions(const DevService &service)
 {
