@@ -4,7 +4,9 @@
 #include "app/uLaunchParams.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QStringList>
+#include <QTranslator>
 
 int main(int argc, char **argv)
 {
@@ -15,6 +17,12 @@ int main(int argc, char **argv)
     buildLaunchParams(items);
 
     QApplication application(argc, argv);
+    // Every text of the program is Russian; the toolkit's own dialog texts ("Open",
+    // "Cancel", "File name") follow, where the system has their translation.
+    QTranslator toolkitTexts;
+    if (toolkitTexts.load(
+            QStringLiteral("qtbase_ru"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        application.installTranslator(&toolkitTexts);
     TForm1 window;
     Form1 = &window;
     window.show();
