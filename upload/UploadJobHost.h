@@ -5,7 +5,8 @@
 
 #include <QString>
 
-class UploadJobHost {
+class UploadJobHost
+{
 public:
     enum class LineKind { Plain, Error };
 

@@ -3,6 +3,15 @@
 
 #include <QString>
 
-inline QString sourceDir() { return QStringLiteral(UNMZ_SOURCE_DIR); }
-inline QString binaryDir() { return QStringLiteral(UNMZ_BINARY_DIR); }
-inline QString sharedDir() { return QStringLiteral(UNMZ_SHARED_DIR); }
+inline QString sourceDir()
+{
+    return QStringLiteral(UNMZ_SOURCE_DIR);
+}
+inline QString binaryDir()
+{
+    return QStringLiteral(UNMZ_BINARY_DIR);
+}
+inline QString sharedDir()
+{
+    return QStringLiteral(UNMZ_SHARED_DIR);
+}
