@@ -66,8 +66,10 @@ bool isRegularFile(const Entry &entry, const QString &path)
 }
 
 void collect(const QString &folder, const QString &mask, bool recursive,
-    std::vector<FolderId> &descent, QStringList &out)
+    std::vector<FolderId> &descent, QStringList &out, const std::atomic<bool> *stop)
 {
+    if (stop && stop->load())
+        return;
     const std::vector<Entry> entries = sortedEntries(folder);
     const QString prefix = folder + u'/';
 
@@ -94,7 +96,7 @@ void collect(const QString &folder, const QString &mask, bool recursive,
         if (std::find(descent.begin(), descent.end(), id) != descent.end())
             continue; // a link back to a folder above: entering it would never end
         descent.push_back(id);
-        collect(path, mask, true, descent, out);
+        collect(path, mask, true, descent, out, stop);
         descent.pop_back();
     }
 }
@@ -107,14 +109,15 @@ QString localFolderPart(const QString &path)
     return last < 0 ? QString() : path.left(last);
 }
 
-QStringList getFileListFromDir(const QString &folder, const QString &mask, bool recursive)
+QStringList getFileListFromDir(
+    const QString &folder, const QString &mask, bool recursive, const std::atomic<bool> *stop)
 {
     QStringList out;
     std::vector<FolderId> descent;
     struct stat info;
     if (statFollowing(folder.isEmpty() ? QStringLiteral("/") : folder, info))
         descent.push_back({info.st_dev, info.st_ino});
-    collect(folder, mask, recursive, descent, out);
+    collect(folder, mask, recursive, descent, out, stop);
     return out;
 }
 

@@ -6,13 +6,17 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 // The regular files matching `mask` in `folder` (no trailing "/"; the empty text is the
 // root folder), then, when `recursive`, everything below each non-hidden subfolder, depth
 // first. Within a folder, names are taken in order compared without letter case (ties:
 // exact order). Each entry is `folder` + "/" + name. Folder links are followed, but never
 // into a folder already on the current descent path. A folder that can't be listed
-// contributes nothing; nothing is reported.
-QStringList getFileListFromDir(const QString &folder, const QString &mask, bool recursive);
+// contributes nothing; nothing is reported. Once `*stop` is true the search ends early
+// (an upload abandoned at exit must not wait for a whole drive to be searched).
+QStringList getFileListFromDir(const QString &folder, const QString &mask, bool recursive,
+    const std::atomic<bool> *stop = nullptr);
 
 // True when `name` matches `mask` ("*" any run of characters, "?" one character),
 // letter case ignored.

@@ -147,7 +147,7 @@ void TDataUploader::Execute()
         line(Kind::Plain, QStringLiteral("Начинаем передавать на сервер документы."));
         const QString workbookFolder = localFolderPart(registryFileName);
         const QStringList documents
-            = getFileListFromDir(workbookFolder, QStringLiteral("*.pdf"), true);
+            = getFileListFromDir(workbookFolder, QStringLiteral("*.pdf"), true, &m_cancelled);
         for (const QString &document : documents) {
             const DocumentPlacement placement = documentPlacement(workbookFolder, document);
             lParam = documentForm(placement.folderValue, placement.fileName, document);

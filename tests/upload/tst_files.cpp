@@ -70,6 +70,7 @@ private slots:
     void listing();
     void orderDoesNotDependOnCreationOrder();
     void entriesBeginWithFolderAsGiven();
+    void stopEndsTheSearch();
     void unlistableFolderSkipped_data();
     void unlistableFolderSkipped();
 };
@@ -306,6 +307,17 @@ void TestFiles::entriesBeginWithFolderAsGiven()
     const QString given = dir.path() + QStringLiteral("//sub/../sub");
     QCOMPARE(getFileListFromDir(given, "*.pdf", true), QStringList{given + "/P/a.pdf"});
     QCOMPARE(getFileListFromDir(dir.path() + "/missing", "*.pdf", true), QStringList{});
+}
+
+void TestFiles::stopEndsTheSearch()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(buildTree(dir.path(), {"a.pdf", "sub/b.pdf"}));
+    std::atomic<bool> stop{false};
+    QCOMPARE(getFileListFromDir(dir.path(), "*.pdf", true, &stop).size(), 2);
+    stop = true;
+    QCOMPARE(getFileListFromDir(dir.path(), "*.pdf", true, &stop), QStringList{});
 }
 
 void TestFiles::unlistableFolderSkipped_data()
