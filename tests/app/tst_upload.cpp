@@ -42,12 +42,6 @@ QStringList journalMessages(const TForm1 &form)
     return messages;
 }
 
-QStringList withoutPolls(QStringList actions)
-{
-    actions.removeAll(QStringLiteral("progress"));
-    return actions;
-}
-
 } // namespace
 
 class TestUpload : public QObject
@@ -141,7 +135,7 @@ private slots:
                 qPrintable(messages.join('\n')));
         QVERIFY(form.Button1->isEnabled());
 
-        QCOMPARE(withoutPolls(service.actions()),
+        QCOMPARE(service.actionsWithoutPolls(),
             QStringList({"auth", "getSession", "loadFile", "processRegistry", "loadFile",
                 "loadFile", "loadFile", "processFiles"}));
         QStringList stored;
@@ -295,7 +289,7 @@ private slots:
                     "журнале работы..."));
         QCOMPARE(journalMessages(form).last(),
             QString("В процессе загрузки возникли ошибки! Подробности в журнале работы."));
-        QCOMPARE(withoutPolls(service.actions()), actions);
+        QCOMPARE(service.actionsWithoutPolls(), actions);
         if (lock || missing)
             QVERIFY(journalMessages(form).contains(
                 "Нет доступа к файлу \"" + workbook + "\"! Вероятно он открыт другим приложением"));
@@ -314,8 +308,8 @@ private slots:
         form.edtServer->setText(second.address());
         QVERIFY(waitForNotice());
         QVERIFY(second.actions().contains("progress"));
-        QVERIFY(withoutPolls(second.actions()).isEmpty());
-        QVERIFY(withoutPolls(first.actions()).contains("processFiles"));
+        QVERIFY(second.actionsWithoutPolls().isEmpty());
+        QVERIFY(first.actionsWithoutPolls().contains("processFiles"));
     }
 
     void exitDuringAJobEndsAtOnce()

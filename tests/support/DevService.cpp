@@ -67,3 +67,10 @@ QStringList DevService::actions() const
         list << request.value(QStringLiteral("action")).toString();
     return list;
 }
+
+QStringList DevService::actionsWithoutPolls() const
+{
+    QStringList list = actions();
+    list.removeAll(QStringLiteral("progress"));
+    return list;
+}

@@ -21,6 +21,8 @@ public:
     // Every request so far, one JSON object each, in arrival order.
     QList<QJsonObject> requests() const;
     QStringList actions() const;
+    // The same without the progress polls, which come at their own pace.
+    QStringList actionsWithoutPolls() const;
     QString output() const { return m_output; }
 
 private:

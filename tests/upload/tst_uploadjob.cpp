@@ -96,13 +96,6 @@ private:
     QStringList m_events;
 };
 
-QStringList uploadActions(const DevService &service)
-{
-    QStringList actions = service.actions();
-    actions.removeAll(QStringLiteral("progress"));
-    return actions;
-}
-
 } // namespace
 
 class TestUploadJob : public QObject
@@ -156,7 +149,7 @@ private slots:
         FormPostClient client;
         runJob(host, service, client);
 
-        QCOMPARE(uploadActions(service),
+        QCOMPARE(service.actionsWithoutPolls(),
             QStringList({"getSession", "loadFile", "processRegistry", "loadFile", "loadFile",
                 "loadFile", "loadFile", "processFiles"}));
         QStringList folders;
@@ -214,7 +207,7 @@ private slots:
         runJob(host, service, client);
         QFile::remove(lock);
 
-        QCOMPARE(uploadActions(service), QStringList({"getSession"}));
+        QCOMPARE(service.actionsWithoutPolls(), QStringList({"getSession"}));
         QCOMPARE(host.lines(),
             QStringList({"error:Нет доступа к файлу \"" + m_workbook
                 + "\"! Вероятно он открыт другим приложением"}));
@@ -260,7 +253,7 @@ private slots:
         FormPostClient client;
         runJob(host, service, client);
 
-        QCOMPARE(uploadActions(service), actions);
+        QCOMPARE(service.actionsWithoutPolls(), actions);
         QVERIFY(!host.processOk());
         const QStringList events = host.events();
         // The stage that failed still closes: polls off, then one final fetch.
