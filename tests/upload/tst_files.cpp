@@ -252,15 +252,18 @@ void TestFiles::listing_data()
     QTest::newRow("link to a file listed, dangling link not")
         << QStringList{"store/real.txt", "linked.pdf -> store/real.txt", "broken.pdf -> nowhere"}
         << true << QStringList{"linked.pdf"};
-    QTest::newRow("link to a folder followed") << QStringList{"docs/a.pdf",
-        "shortcut -> docs"} << true << QStringList{"docs/a.pdf", "shortcut/a.pdf"};
+    QTest::newRow("link to a folder followed")
+        << QStringList{"zdocs/a.pdf", "shortcut -> zdocs"} << true << QStringList{"shortcut/a.pdf"};
+    QTest::newRow("folder reached by name and by a link entered once, by the first path")
+        << QStringList{"docs/a.pdf", "shortcut -> docs"} << true << QStringList{"docs/a.pdf"};
     QTest::newRow("link to an ancestor not entered again")
         << QStringList{"P/a.pdf", "P/up -> .."} << true << QStringList{"P/a.pdf"};
     QTest::newRow("link to its own folder not entered again")
         << QStringList{"P/a.pdf", "P/self -> ."} << true << QStringList{"P/a.pdf"};
-    QTest::newRow("loop between two folders ends")
-        << QStringList{"A/a.pdf", "B/b.pdf", "A/toB -> ../B", "B/toA -> ../A"} << true
-        << QStringList{"A/a.pdf", "A/toB/b.pdf", "B/b.pdf", "B/toA/a.pdf"};
+    QTest::newRow("loop between two folders ends") << QStringList{"A/a.pdf", "B/b.pdf",
+        "A/toB -> ../B", "B/toA -> ../A"} << true << QStringList{"A/a.pdf", "A/toB/b.pdf"};
+    QTest::newRow("link to a file outside not listed") << QStringList{"a.pdf",
+        "x.pdf -> /etc/passwd", "z.pdf"} << true << QStringList{"a.pdf", "z.pdf"};
     QTest::newRow("hidden link to a folder not searched")
         << QStringList{"docs/a.pdf", ".shortcut -> docs"} << true << QStringList{"docs/a.pdf"};
 }
