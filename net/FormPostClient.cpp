@@ -141,6 +141,7 @@ QString FormPostClient::post(
 {
     Socket &socket = d->socket;
     socket.close();
+    checkUrlCharacters(url);
     resolveUrl(d->target, url);
     const HttpTarget &target = d->target;
     try {

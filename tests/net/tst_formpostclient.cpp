@@ -147,6 +147,8 @@ private slots:
     void abortWhileWaitingForTheReply();
     void abortWhileSendingTheBody();
     void abortBeforePostIsFinal();
+    void addressWithControlCharacterSendsNothing_data();
+    void addressWithControlCharacterSendsNothing();
 };
 
 void TestFormPostClient::urlResolution_data()
@@ -783,6 +785,41 @@ void TestFormPostClient::abortBeforePostIsFinal()
         QStringLiteral("error:Socket Error # 10053\r\nSoftware caused connection abort."));
     QTest::qWait(100);
     QCOMPARE(server.connectionCount(), 0);
+}
+
+void TestFormPostClient::addressWithControlCharacterSendsNothing_data()
+{
+    QTest::addColumn<QString>("url"); // %1: the server's port
+
+    QTest::newRow("CR LF adding a header")
+        << "http://127.0.0.1:%1/QuorvelFiles HTTP/1.0\r\nX-Injected: yes\r\nX-Rest:";
+    QTest::newRow("line feed alone") << "http://127.0.0.1:%1/QuorvelFiles\nX-Injected: yes";
+    QTest::newRow("carriage return in the query") << "http://127.0.0.1:%1/QuorvelFiles?a=1\rX";
+    QTest::newRow("base address ending in a line break") << "http://127.0.0.1:%1\r\n/QuorvelFiles";
+    QTest::newRow("space in the path") << "http://127.0.0.1:%1/Quorvel Files";
+    QTest::newRow("tab in the host") << "http://127.0.0.1\t:%1/QuorvelFiles";
+    QTest::newRow("NUL") << QStringLiteral("http://127.0.0.1:%1/a") + QChar(0) + QLatin1String("b");
+    QTest::newRow("DEL") << "http://127.0.0.1:%1/a\x7f";
+    QTest::newRow("escape") << "http://127.0.0.1:%1/a\x1b[0m";
+}
+
+void TestFormPostClient::addressWithControlCharacterSendsNothing()
+{
+    QFETCH(QString, url);
+    ScriptedServer server;
+    server.addScript(S::reply(ok("success")));
+    FormPostClient client;
+    QCOMPARE(postOutcome(client, server.url(QStringLiteral("/first/QuorvelFiles"))),
+        QStringLiteral("ok:success"));
+    QCOMPARE(postOutcome(client, url.arg(server.port())),
+        QStringLiteral("error:Invalid character in the URL."));
+    QTest::qWait(100);
+    QCOMPARE(server.connectionCount(), 1);
+    // The refused address left the target as it was: a path reference still reaches it.
+    QCOMPARE(postOutcome(client, QStringLiteral("next")), QStringLiteral("ok:success"));
+    QCOMPARE(server.connectionCount(), 2);
+    QVERIFY(server.request(1).startsWith("POST /first/next HTTP/1.0\r\n"));
+    QVERIFY(!server.request(1).contains("X-Injected"));
 }
 
 QTEST_GUILESS_MAIN(TestFormPostClient)
