@@ -114,6 +114,9 @@ void appendCodePoint(QString &text, char32_t code)
 // Exact for well-formed text.
 QString lossyText(const QByteArray &bytes)
 {
+    // Most names are plain ASCII: no decoding needed.
+    if (std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return uchar(c) < 0x80; }))
+        return QString::fromLatin1(bytes);
     QString text;
     text.reserve(bytes.size());
     for (qsizetype at = 0; at < bytes.size();) {
@@ -271,7 +274,7 @@ private:
         const QByteArray prefix = folder + '/';
 
         for (const Entry &entry : entries) {
-            if (!nameMatchesMask(entry.text, m_mask))
+            if (!m_mask.matches(entry.text))
                 continue;
             const QByteArray path = prefix + entry.name;
             const Target target = inspect(entry, path);
@@ -313,7 +316,7 @@ private:
     const QString m_folder;
     const QByteArray m_root;
     const QByteArray m_rootReal; // empty when unknown: then every link counts as outside
-    const QString m_mask;
+    const MaskMatcher m_mask;
     const bool m_recursive;
     const std::atomic<bool> *const m_stop;
     std::set<FolderId> m_visited;
@@ -365,6 +368,23 @@ QString shownLocalPath(const QByteArray &path)
         }
     }
     return shown;
+}
+
+MaskMatcher::MaskMatcher(const QString &mask)
+    : m_mask(mask)
+{
+    const QString rest = mask.mid(1);
+    m_plainEnding = mask.startsWith(u'*') && !rest.contains(u'*') && !rest.contains(u'?')
+        && std::all_of(rest.cbegin(), rest.cend(), [](QChar c) { return c.unicode() < 0x80; });
+    if (m_plainEnding)
+        m_ending = rest;
+}
+
+bool MaskMatcher::matches(const QString &name) const
+{
+    // An ASCII ending folds the same code unit by code unit as code point by code point.
+    return m_plainEnding ? name.endsWith(m_ending, Qt::CaseInsensitive)
+                         : nameMatchesMask(name, m_mask);
 }
 
 bool nameMatchesMask(const QString &name, const QString &mask)

@@ -49,6 +49,21 @@ QStringList getFileListFromDir(const QString &folder, const QString &mask, bool 
 // upper-case hex digits (CR LF: "\x0D\x0A").
 QString shownLocalPath(const QByteArray &path);
 
+// One search's mask, looked at once: "*" and a plain ASCII ending (the usual "*.pdf")
+// matches by a case-insensitive ending, without a folded copy of every name; any other
+// mask as nameMatchesMask.
+class MaskMatcher
+{
+public:
+    explicit MaskMatcher(const QString &mask);
+    bool matches(const QString &name) const;
+
+private:
+    QString m_mask;
+    QString m_ending;
+    bool m_plainEnding = false;
+};
+
 // True when `name` matches `mask` ("*" any run of characters, "?" one character),
 // letter case ignored.
 bool nameMatchesMask(const QString &name, const QString &mask);

@@ -208,6 +208,10 @@ void TestFiles::maskMatching_data()
                                                 << "*" << true;
     QTest::newRow("long run against many stars stays quick")
         << QString(5000, u'a') << QString(40, u'*') + u'b' << false;
+    QTest::newRow("Kelvin sign folds to k") << QString::fromUtf8("a.\u212A") << "*.k" << true;
+    QTest::newRow("long s folds to s") << QString::fromUtf8("a.\u017F") << "*.S" << true;
+    QTest::newRow("ending longer than the name") << "df"
+                                                 << "*.pdf" << false;
 }
 
 void TestFiles::maskMatching()
@@ -216,6 +220,8 @@ void TestFiles::maskMatching()
     QFETCH(QString, mask);
     QFETCH(bool, matches);
     QCOMPARE(nameMatchesMask(name, mask), matches);
+    // The search's matcher takes a shortcut for "*.pdf": it must agree on every row.
+    QCOMPARE(MaskMatcher(mask).matches(name), matches);
 }
 
 void TestFiles::listing_data()
