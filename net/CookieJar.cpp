@@ -225,7 +225,14 @@ bool pathMatches(const QString &requestPath, const QString &cookiePath)
 // --- the jar -----------------------------------------------------------------------
 
 CookieJar::CookieJar(Clock clock)
+    : CookieJar(std::move(clock), kMaxCookiesPerDomain, kMaxCookies)
+{
+}
+
+CookieJar::CookieJar(Clock clock, qsizetype maxCookiesPerDomain, qsizetype maxCookies)
     : m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTimeUtc(); }))
+    , m_maxCookiesPerDomain(maxCookiesPerDomain)
+    , m_maxCookies(maxCookies)
 {
 }
 
@@ -398,38 +405,40 @@ void CookieJar::enforceLimits(const QDateTime &now, const QList<QString> &grownD
             erase(entries[i]);
     };
 
-    // Only a domain that gained cookies can have gone over its limit.
-    QHash<QString, std::vector<Entries::iterator>> byDomain;
+    // Only a domain that gained cookies can have gone over its limit; one reply reaches
+    // a few domains at most (the host and its parents), so a plain search finds them.
+    QList<QString> overDomains;
     for (const QString &domain : grownDomains) {
-        if (m_perDomain.value(domain) > kMaxCookiesPerDomain)
-            byDomain.insert(domain, {});
+        if (m_perDomain.value(domain) > m_maxCookiesPerDomain)
+            overDomains.append(domain);
     }
-    if (!byDomain.isEmpty()) {
+    std::vector<std::vector<Entries::iterator>> groups(overDomains.size());
+    if (!overDomains.isEmpty()) {
         for (auto entry = m_cookies.begin(); entry != m_cookies.end(); ++entry) {
-            if (const auto group = byDomain.find(entry->key.domain); group != byDomain.end())
-                group->push_back(entry);
+            if (const qsizetype i = overDomains.indexOf(entry->key.domain); i >= 0)
+                groups[i].push_back(entry);
         }
     }
-    for (std::vector<Entries::iterator> &group : byDomain) {
+    for (std::vector<Entries::iterator> &group : groups) {
         std::erase_if(group, [this, &now](Entries::iterator entry) {
             if (!isExpired(entry->cookie, now))
                 return false;
             erase(entry);
             return true;
         });
-        keepMostRecent(group, kMaxCookiesPerDomain);
+        keepMostRecent(group, m_maxCookiesPerDomain);
     }
 
-    if (qsizetype(m_cookies.size()) <= kMaxCookies)
+    if (qsizetype(m_cookies.size()) <= m_maxCookies)
         return;
     purgeExpired(now);
-    if (qsizetype(m_cookies.size()) <= kMaxCookies)
+    if (qsizetype(m_cookies.size()) <= m_maxCookies)
         return;
     std::vector<Entries::iterator> all;
     all.reserve(m_cookies.size());
     for (auto entry = m_cookies.begin(); entry != m_cookies.end(); ++entry)
         all.push_back(entry);
-    keepMostRecent(all, kMaxCookies);
+    keepMostRecent(all, m_maxCookies);
 }
 
 std::optional<QString> CookieJar::cookieHeader(const QString &host, const QString &directoryPath)

@@ -50,6 +50,8 @@ public:
     static constexpr qsizetype kMaxCookies = 3000;
 
     explicit CookieJar(Clock clock = {});
+    // With lower counts, so that a fuzzer reaches them with little input.
+    CookieJar(Clock clock, qsizetype maxCookiesPerDomain, qsizetype maxCookies);
 
     // The values of every "Set-Cookie" header of one reply head, in the order received,
     // for a request to `host` with directory path `directoryPath` (ends in "/").
@@ -92,6 +94,8 @@ private:
     void enforceLimits(const QDateTime &now, const QList<QString> &grownDomains);
 
     Clock m_clock;
+    const qsizetype m_maxCookiesPerDomain;
+    const qsizetype m_maxCookies;
     mutable std::shared_mutex m_lock;
     // Readers share m_lock while they build a header, yet each stamps the last use of
     // what it sends; those stamps alone are serialised by this mutex.
