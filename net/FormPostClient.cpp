@@ -72,34 +72,49 @@ bool keepAlive(const HttpReplyReader &reply)
 
 QList<QByteArray> foldHeaderLine(const QByteArray &line)
 {
+    // One pass: `scan` only moves forward, and a break point lies outside double quotes
+    // exactly when the quotes before it are balanced, so the quote state carries over
+    // from one folded line to the next.
     QList<QByteArray> lines;
-    QByteArray rest = line;
-    QByteArray prefix;
-    while (prefix.size() + rest.size() > MaxRequestHeaderLine) {
-        qsizetype lastFit = -1;
-        qsizetype firstBeyond = -1;
-        bool quoted = false;
-        for (qsizetype i = 0; i < rest.size(); ++i) {
-            const char c = rest.at(i);
-            if (c == '"')
-                quoted = !quoted;
-            if (quoted || (c != ' ' && c != '\t' && c != ','))
-                continue;
-            if (prefix.size() + i + 1 <= MaxRequestHeaderLine) {
-                lastFit = i;
-            } else {
-                firstBeyond = i;
-                break;
+    const qsizetype size = line.size();
+    qsizetype start = 0;      // where the line being folded off begins
+    qsizetype prefix = 0;     // its leading space, from the second line on
+    qsizetype scan = 0;       // the next character to look at
+    bool quoted = false;      // at `scan`
+    qsizetype lastBreak = -1; // the last break point before `scan`
+    const auto isBreak = [&line, &quoted](qsizetype i) {
+        const char c = line.at(i);
+        if (c == '"')
+            quoted = !quoted;
+        return !quoted && (c == ' ' || c == '\t' || c == ',');
+    };
+    while (prefix + size - start > MaxRequestHeaderLine) {
+        // The latest break point that keeps this line within the limit ...
+        const qsizetype fitsUpTo = start + MaxRequestHeaderLine - prefix - 1;
+        for (; scan < size && scan <= fitsUpTo; ++scan) {
+            if (isBreak(scan))
+                lastBreak = scan;
+        }
+        qsizetype at = lastBreak >= start ? lastBreak : -1;
+        // ... else the first one beyond it.
+        for (; at < 0 && scan < size; ++scan) {
+            if (isBreak(scan)) {
+                lastBreak = scan;
+                at = scan;
             }
         }
-        const qsizetype at = lastFit >= 0 ? lastFit : firstBeyond;
-        if (at < 0 || at + 1 >= rest.size())
+        if (at < 0 || at + 1 >= size)
             break; // no break point left: the line stays long
-        lines.append(prefix + rest.left(at + 1));
-        rest = rest.mid(at + 1);
-        prefix = " ";
+        QByteArray folded;
+        folded.reserve(prefix + at + 1 - start);
+        if (prefix > 0)
+            folded.append(' ');
+        folded.append(QByteArrayView(line).sliced(start, at + 1 - start));
+        lines.append(std::move(folded));
+        start = at + 1;
+        prefix = 1;
     }
-    lines.append(prefix + rest);
+    lines.append((prefix > 0 ? QByteArray(" ") : QByteArray()) + line.sliced(start));
     return lines;
 }
 
