@@ -18,8 +18,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace std::chrono_literals;
-
 namespace
 {
 
@@ -101,7 +99,7 @@ private slots:
 
     void everyNormalDocumentArrivesAndEverySkippedOneIsNamed()
     {
-        const ProcessWatchdog watchdog(180s, "the upload of a hostile folder");
+        const Watchdog watchdog(180, "the upload of a hostile folder");
         DevService service({"--stage-seconds", "0.2"});
         QVERIFY(service.isRunning());
         launchParams.clear();

@@ -5,6 +5,7 @@
 #include "net/NetErrors.h"
 #include "net/Socket.h"
 #include "support/ScriptedServer.h"
+#include "support/Watchdog.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -113,36 +114,6 @@ QByteArray ok(const QByteArray &body)
 
 using Script = ScriptedServer::Script;
 using S = ScriptedServer;
-
-// Ends the test program when a step that must return at once hangs instead.
-class Watchdog
-{
-public:
-    Watchdog(int seconds, const char *what)
-        : m_thread([this, seconds, what] {
-            std::unique_lock lock(m_lock);
-            if (!m_changed.wait_for(
-                    lock, std::chrono::seconds(seconds), [this] { return m_disarmed; }))
-                qFatal("%s did not return within %d s", what, seconds);
-        })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard guard(m_lock);
-            m_disarmed = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    bool m_disarmed = false;
-    std::thread m_thread; // last: starts once the rest exists
-};
 
 } // namespace
 

@@ -3,6 +3,7 @@
 #include "diag/Exception.h"
 #include "net/NetErrors.h"
 #include "support/ScriptedServer.h"
+#include "support/Watchdog.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryFile>
@@ -18,36 +19,6 @@
 
 namespace
 {
-
-// Ends the test program when a step that must return at once hangs instead.
-class Watchdog
-{
-public:
-    Watchdog(int seconds, const char *what)
-        : m_thread([this, seconds, what] {
-            std::unique_lock lock(m_lock);
-            if (!m_changed.wait_for(
-                    lock, std::chrono::seconds(seconds), [this] { return m_disarmed; }))
-                qFatal("%s did not return within %d s", what, seconds);
-        })
-    {
-    }
-    ~Watchdog()
-    {
-        {
-            std::lock_guard guard(m_lock);
-            m_disarmed = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    bool m_disarmed = false;
-    std::thread m_thread; // last: starts once the rest exists
-};
 
 // A lookup that answers only once the test lets it. Shared with the lookup thread, which
 // may outlive the socket that started it.

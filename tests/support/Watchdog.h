@@ -9,18 +9,19 @@
 #include <mutex>
 #include <thread>
 
-class ProcessWatchdog
+class Watchdog
 {
 public:
-    ProcessWatchdog(std::chrono::seconds limit, const char *what)
-        : m_thread([this, limit, what] {
+    Watchdog(int seconds, const char *what)
+        : m_thread([this, seconds, what] {
             std::unique_lock lock(m_mutex);
-            if (!m_done.wait_for(lock, limit, [this] { return m_dismissed; }))
-                qFatal("time limit passed: %s", what);
+            if (!m_done.wait_for(
+                    lock, std::chrono::seconds(seconds), [this] { return m_dismissed; }))
+                qFatal("%s did not end within %d s", what, seconds);
         })
     {
     }
-    ~ProcessWatchdog()
+    ~Watchdog()
     {
         {
             std::lock_guard lock(m_mutex);
@@ -29,8 +30,8 @@ public:
         m_done.notify_all();
         m_thread.join();
     }
-    ProcessWatchdog(const ProcessWatchdog &) = delete;
-    ProcessWatchdog &operator=(const ProcessWatchdog &) = delete;
+    Watchdog(const Watchdog &) = delete;
+    Watchdog &operator=(const Watchdog &) = delete;
 
 private:
     std::mutex m_mutex;
