@@ -46,6 +46,10 @@ public:
     // answers, a file that fails while it is sent).
     void setSocketSeams(SocketSeams seams);
 
+    // Bytes of the current (or latest) post's body sent so far; readable from any
+    // thread while the post runs, so a progress display can sample it.
+    qint64 bodyBytesSent() const;
+
     CookieJar &cookieJar();
     // Whether the latest reply left its connection open (keep-alive).
     bool isConnected() const;

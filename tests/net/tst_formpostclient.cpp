@@ -364,8 +364,15 @@ void TestFormPostClient::fileStretchesAreSentAsIs()
     server.addScript(S::reply(ok("success")));
     FormPostClient client;
     FileStretchBody body(file.handle(), content.size());
+    QCOMPARE(client.bodyBytesSent(), 0);
     QCOMPARE(client.post(server.url(), FormType, content.size(), body), QStringLiteral("success"));
     QVERIFY(server.request(0).endsWith("\r\n\r\n" + content));
+    // The progress count ends at the body's length, and a new post starts it afresh.
+    QCOMPARE(client.bodyBytesSent(), content.size());
+    server.addScript(S::reply(ok("success")));
+    FileStretchBody shorter(file.handle(), 10);
+    QCOMPARE(client.post(server.url(), FormType, 10, shorter), QStringLiteral("success"));
+    QCOMPARE(client.bodyBytesSent(), 10);
 }
 
 void TestFormPostClient::fileShorterThanCountedFails()
