@@ -84,8 +84,15 @@ void TDataUploader::closeStage()
         m_host.runFinalFetch();
 }
 
+void TDataUploader::report(JobProgress::Step step)
+{
+    m_progress.step = step;
+    m_host.jobProgress(m_progress);
+}
+
 void TDataUploader::endSteps()
 {
+    report(JobProgress::Step::Ended);
     m_host.setUploadButtonEnabled(true);
     m_host.setProcess(false);
     m_host.startCompletionTimer();
@@ -96,12 +103,14 @@ void TDataUploader::Execute()
     using namespace UploadService;
     bool inProcessingStage = false;
     try {
+        report(JobProgress::Step::Session);
         m_host.setUploadButtonEnabled(false);
         m_host.setProcessOk(true);
         m_host.setProcess(true);
 
         lParam = sessionForm();
         m_host.setSessionId(post());
+        report(JobProgress::Step::Workbook);
 
         try {
             lParam = workbookForm(registryFileName);
@@ -115,7 +124,10 @@ void TDataUploader::Execute()
             endSteps();
             return;
         }
-        if (isSuccess(post())) {
+        const bool workbookDelivered = isSuccess(post());
+        m_progress.workbookSent = true;
+        m_progress.workbookDelivered = workbookDelivered;
+        if (workbookDelivered) {
             line(Kind::Plain,
                 QStringLiteral("Реестр УНМЗ \"%1\"  успешно передан на сервер!")
                     .arg(registryFileName));
@@ -127,6 +139,7 @@ void TDataUploader::Execute()
             m_host.setProcessOk(false);
         }
 
+        report(JobProgress::Step::Registry);
         inProcessingStage = true;
         m_host.setPollTimerActive(true);
         line(Kind::Plain,
@@ -148,6 +161,8 @@ void TDataUploader::Execute()
         const QString workbookFolder = localFolderPart(registryFileName);
         const QStringList documents
             = getFileListFromDir(workbookFolder, QStringLiteral("*.pdf"), true, &m_cancelled);
+        m_progress.documentsTotal = int(documents.size());
+        report(JobProgress::Step::Documents);
         for (const QString &document : documents) {
             const DocumentPlacement placement = documentPlacement(workbookFolder, document);
             lParam = documentForm(placement.folderValue, placement.fileName, document);
@@ -160,9 +175,12 @@ void TDataUploader::Execute()
                 // A document the service did not take is a failed upload too.
                 m_host.setProcessOk(false);
             }
+            ++m_progress.documentsSent;
+            report(JobProgress::Step::Documents);
         }
 
         line(Kind::Plain, QStringLiteral("Прикрепляем документы к УНМЗ."));
+        report(JobProgress::Step::Attaching);
         inProcessingStage = true;
         m_host.setPollTimerActive(true);
         lParam = processFilesForm();
