@@ -198,6 +198,10 @@ void TDataUploader::Execute()
 
 void TDataUploader::unexpectedFailure(bool inProcessingStage, const std::exception *failure)
 {
+    // A post cut short because the program is closing is no failure worth a log line. Read
+    // now: the end steps below may let the program close, and a genuine failure must
+    // still be logged then (the run waits for this thread before the process ends).
+    const bool abandoned = m_cancelled;
     lParam.reset();
     // The window's side of these steps catches its own failures; this guard only keeps
     // a surprise from ending the process through the thread.
@@ -207,7 +211,6 @@ void TDataUploader::unexpectedFailure(bool inProcessingStage, const std::excepti
         m_host.setProcessOk(false);
         endSteps();
     });
-    // A post cut short because the program is closing is no failure worth a log line.
-    if (!m_cancelled)
+    if (!abandoned)
         logFailure("TDataUploader.Execute: ", failure);
 }
