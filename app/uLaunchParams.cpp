@@ -100,7 +100,10 @@ QStringList splitCommandLine(const QString &commandLine)
                 item += commandLine.at(i++);
             }
         }
-        items << item;
+        // A lone quote at the end opens an empty stretch: that is no item, as items
+        // are never empty.
+        if (!item.isEmpty())
+            items << item;
     }
     return items;
 }

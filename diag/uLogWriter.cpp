@@ -4,6 +4,8 @@
 #include "diag/TimeTexts.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cerrno>
 #include <cstring>
@@ -17,7 +19,7 @@ namespace
 {
 
 std::mutex seamMutex;
-QString folderOverride;
+LogPlacement placementOverride;
 std::function<QDateTime()> clockOverride;
 
 QDateTime now()
@@ -63,26 +65,112 @@ void writeWhole(int fd, const QByteArray &bytes)
     (void)ignored; // a failed or short write is not noticed, like any log write
 }
 
+bool canWriteFolder(const QString &folder)
+{
+    return ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0;
+}
+
+// Makes every missing level of `folder` (no trailing "/"), private to the user like the
+// rest of the state folder. Fails when a level can't be made.
+void makeFolderPath(const QString &folder)
+{
+    qsizetype from = 1;
+    while (true) {
+        const qsizetype slash = folder.indexOf(u'/', from);
+        const QString level = slash < 0 ? folder : folder.left(slash);
+        if (::mkdir(QFile::encodeName(level).constData(), 0700) != 0 && errno != EEXIST)
+            throw EInOutError(QString::fromLocal8Bit(std::strerror(errno)), errno);
+        if (slash < 0)
+            return;
+        from = slash + 1;
+    }
+}
+
+bool isControl(char16_t c)
+{
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
 } // namespace
 
-QString logFolder()
+LogPlacement chooseLogFolder(const QString &executable, const QString &xdgStateHome,
+    const QString &home, const std::function<bool(const QString &)> &canWrite)
+{
+    // Only an absolute XDG_STATE_HOME counts; a relative one is to be ignored.
+    const QString stateHome = xdgStateHome.startsWith(u'/')
+        ? xdgStateHome
+        : (home.isEmpty() ? QStringLiteral("/tmp") : home) + QStringLiteral("/.local/state");
+    const LogPlacement xdg{stateHome + QStringLiteral("/unmz-uploader/logs/"), true};
+
+    const qsizetype slash = executable.lastIndexOf(u'/');
+    if (slash < 0)
+        return xdg;
+    const QString folder = executable.left(slash);
+    // An installed program's folder belongs to the system, whoever may write to it.
+    if (folder == QLatin1String("/usr") || folder.startsWith(QLatin1String("/usr/"))
+        || folder == QLatin1String("/opt") || folder.startsWith(QLatin1String("/opt/")))
+        return xdg;
+    const QString beside = folder + QStringLiteral("/logs");
+    const bool writable = QFileInfo(beside).isDir() ? canWrite(beside) : canWrite(folder);
+    return writable ? LogPlacement{beside + u'/', false} : xdg;
+}
+
+QString sanitizedLogMessage(const QString &message)
+{
+    QString out;
+    out.reserve(qMin(message.size(), MaxLoggedMessage) + 32);
+    qsizetype from = 0;
+    // A socket error's own line break, between its number and its description, stays.
+    static const QRegularExpression socketHead(QStringLiteral("^Socket Error # \\d+\r\n"));
+    const QRegularExpressionMatch head = socketHead.match(message);
+    if (head.hasMatch()) {
+        out += head.captured();
+        from = head.capturedLength();
+    }
+    const qsizetype end = qMin(message.size(), from + MaxLoggedMessage);
+    for (qsizetype i = from; i < end; ++i) {
+        const char16_t c = message.at(i).unicode();
+        if (isControl(c))
+            out += QString::asprintf("\\x%02X", uint(c));
+        else
+            out += QChar(c);
+    }
+    if (end < message.size())
+        out += QStringLiteral(" [%1 more characters not logged]").arg(message.size() - end);
+    return out;
+}
+
+static LogPlacement logPlacement()
 {
     {
         std::lock_guard lock(seamMutex);
-        if (!folderOverride.isEmpty())
-            return folderOverride;
+        if (!placementOverride.folder.isEmpty())
+            return placementOverride;
     }
-    const QString exe = executablePath();
-    const qsizetype slash = exe.lastIndexOf(u'/');
-    if (slash < 0)
-        return {};
-    return exe.left(slash) + QStringLiteral("/logs/");
+    return chooseLogFolder(executablePath(), qEnvironmentVariable("XDG_STATE_HOME"),
+        qEnvironmentVariable("HOME"), canWriteFolder);
+}
+
+QString logFolder()
+{
+    return logPlacement().folder;
+}
+
+QString logFolderOverrideForTesting()
+{
+    std::lock_guard lock(seamMutex);
+    return placementOverride.folder;
 }
 
 void setLogFolderForTesting(const QString &folder)
 {
+    setLogPlacementForTesting({folder, false});
+}
+
+void setLogPlacementForTesting(const LogPlacement &placement)
+{
     std::lock_guard lock(seamMutex);
-    folderOverride = folder;
+    placementOverride = placement;
 }
 
 void setLogClockForTesting(std::function<QDateTime()> clock)
@@ -102,7 +190,8 @@ void AddErrInfo(const QByteArray &place, const std::exception *failure)
 {
     const QDate today = now().date();
 
-    const QString folder = logFolder();
+    const LogPlacement placement = logPlacement();
+    const QString &folder = placement.folder;
     QString folderPath = folder;
     while (folderPath.size() > 1 && folderPath.endsWith(u'/'))
         folderPath.chop(1);
@@ -111,6 +200,8 @@ void AddErrInfo(const QByteArray &place, const std::exception *failure)
     if (folder.isEmpty()) {
         throw EInOutError(QStringLiteral("The log folder is unknown."), ENOENT);
     }
+    if (placement.makeParents && ::stat(QFile::encodeName(folderPath).constData(), &st) != 0)
+        makeFolderPath(folderPath);
     if (::stat(QFile::encodeName(folderPath).constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         if (::mkdir(QFile::encodeName(folderPath).constData(), 0777) != 0) {
             // EEXIST is fine only when another writer made the folder meanwhile; a file
@@ -125,7 +216,7 @@ void AddErrInfo(const QByteArray &place, const std::exception *failure)
         }
     }
 
-    const QString message = failure ? failureMessage(*failure) : QString();
+    const QString message = failure ? sanitizedLogMessage(failureMessage(*failure)) : QString();
     const QString name = message.contains(QLatin1String("Socket error"))
         ? folder + QStringLiteral("net.log")
         : folder + QString::asprintf("%.4d%.2d%.2d.err", today.year(), today.month(), today.day());

@@ -1,5 +1,5 @@
 // The error log: one windows-1251 line per caught failure, appended to a daily file
-// "logs/YYYYMMDD.err" beside the executable, or to "logs/net.log" when the message
+// "YYYYMMDD.err" in the log folder (chooseLogFolder), or to "net.log" when the message
 // holds "Socket error". Lines from concurrent writers never tear (O_APPEND, one write).
 #pragma once
 
@@ -36,8 +36,29 @@ template <class Body> bool guarded(const char *place, Body &&body) noexcept
 // empty) stack text, ": ", message, CR LF.
 QString logLine(const QString &timeText, const QByteArray &place, const QString &message);
 
+// The longest message text one log line carries; the rest is dropped with a marker.
+inline constexpr qsizetype MaxLoggedMessage = 4096;
+
+// A failure's message as the log writes it: every control character (a service's reply
+// may hold any) as \xNN, so one failure is always one line; the socket error's own line
+// break after its number kept; at most MaxLoggedMessage characters and a marker.
+QString sanitizedLogMessage(const QString &message);
+
+struct LogPlacement {
+    QString folder;   // with its trailing "/"
+    bool makeParents; // the XDG state folder may lack every level
+};
+// Where the logs go: an installed program (under /usr or /opt) logs to
+// $XDG_STATE_HOME/unmz-uploader/logs/ (default ~/.local/state/...); a copy anywhere
+// else logs beside itself when `canWrite` says that folder can be written, else also
+// to the XDG folder, so a log is never lost for want of a writable folder.
+LogPlacement chooseLogFolder(const QString &executable, const QString &xdgStateHome,
+    const QString &home, const std::function<bool(const QString &)> &canWrite);
+
 // Seams for tests: the log folder (with its trailing "/") and the clock. Empty
 // folder / null clock restore the real ones.
 void setLogFolderForTesting(const QString &folder);
+void setLogPlacementForTesting(const LogPlacement &placement);
 void setLogClockForTesting(std::function<QDateTime()> clock);
 QString logFolder();
+QString logFolderOverrideForTesting(); // empty when the real folder is in use

@@ -225,7 +225,14 @@ bool pathMatches(const QString &requestPath, const QString &cookiePath)
 // --- the jar -----------------------------------------------------------------------
 
 CookieJar::CookieJar(Clock clock)
+    : CookieJar(std::move(clock), kMaxCookiesPerDomain, kMaxCookies)
+{
+}
+
+CookieJar::CookieJar(Clock clock, qsizetype maxCookiesPerDomain, qsizetype maxCookies)
     : m_clock(clock ? std::move(clock) : Clock([] { return QDateTime::currentDateTimeUtc(); }))
+    , m_maxCookiesPerDomain(maxCookiesPerDomain)
+    , m_maxCookies(maxCookies)
 {
 }
 
@@ -236,25 +243,38 @@ void CookieJar::store(
         return;
     const QDateTime now = m_clock();
     std::unique_lock lock(m_lock);
-    for (const QByteArray &setCookie : setCookies)
-        storeOne(host, requestPath(directoryPath), setCookie, now);
+    QList<QString> grownDomains;
+    for (const QByteArray &setCookie : setCookies) {
+        if (!storeOne(host, requestPath(directoryPath), setCookie, now))
+            continue;
+        const QString &domain = m_cookies.back().key.domain;
+        if (!grownDomains.contains(domain))
+            grownDomains.append(domain);
+    }
+    // Once per reply rather than per cookie, so a reply of many cookies into a full jar
+    // costs one pass over the jar.
+    if (!grownDomains.isEmpty())
+        enforceLimits(now, grownDomains);
 }
 
-void CookieJar::storeOne(const QString &host, const QString &directoryPath,
+bool CookieJar::storeOne(const QString &host, const QString &directoryPath,
     const QByteArray &setCookie, const QDateTime &now)
 {
     const qsizetype firstSemicolon = setCookie.indexOf(';');
     const QByteArray pair = firstSemicolon < 0 ? setCookie : setCookie.left(firstSemicolon);
     const qsizetype equals = pair.indexOf('=');
     if (equals < 0)
-        return;
+        return false;
     const QByteArray name = pair.left(equals).trimmed();
     if (name.isEmpty())
-        return;
+        return false;
     const QByteArray value = unquoted(pair.mid(equals + 1).trimmed());
     // A control byte (a bare CR above all) would travel into our request head.
     if (hasControlByte(name) || hasControlByte(value))
-        return;
+        return false;
+    // Ignored whole: an oversized cookie does not remove its stored namesake either.
+    if (name.size() + value.size() > kMaxCookieBytes)
+        return false;
 
     // The last usable occurrence of each attribute counts.
     std::optional<qint64> maxAge;
@@ -324,7 +344,7 @@ void CookieJar::storeOne(const QString &host, const QString &directoryPath,
 
     if (domain) {
         if (!domainMatches(host, *domain))
-            return;
+            return false;
         cookie.domain = *domain;
         cookie.hostOnly = false;
     } else {
@@ -337,29 +357,88 @@ void CookieJar::storeOne(const QString &host, const QString &directoryPath,
     else
         cookie.path = defaultPath(directoryPath);
 
-    const auto sameCookie = [&cookie](const Cookie &stored) {
-        return stored.name.compare(cookie.name, Qt::CaseInsensitive) == 0
-            && stored.domain.compare(cookie.domain, Qt::CaseInsensitive) == 0
-            && stored.path.compare(cookie.path, Qt::CaseInsensitive) == 0;
-    };
-    const auto namesake = std::find_if(m_cookies.begin(), m_cookies.end(), sameCookie);
-    if (namesake != m_cookies.end()) {
+    // Name, domain and path are compared without letter case.
+    Key key{cookie.name.toCaseFolded(), cookie.domain.toCaseFolded(), cookie.path.toCaseFolded()};
+    if (const auto namesake = m_index.constFind(key); namesake != m_index.cend()) {
+        const Entries::iterator entry = *namesake;
         if (expired) {
-            m_cookies.erase(namesake);
+            erase(entry);
         } else {
-            cookie.creation = namesake->creation;
-            *namesake = std::move(cookie);
+            cookie.creation = entry->cookie.creation;
+            entry->cookie = std::move(cookie);
+            entry->lastUse = ++m_useCount;
         }
-    } else if (!expired) {
-        m_cookies.push_back(std::move(cookie));
+        return false;
     }
+    if (expired)
+        return false;
+    ++m_perDomain[key.domain];
+    m_cookies.push_back(Entry{std::move(cookie), key, ++m_useCount});
+    m_index.insert(std::move(key), std::prev(m_cookies.end()));
+    return true;
 }
 
-bool CookieJar::purgeExpired(const QDateTime &now)
+CookieJar::Entries::iterator CookieJar::erase(Entries::iterator entry)
 {
-    const auto removed
-        = std::erase_if(m_cookies, [&now](const Cookie &cookie) { return isExpired(cookie, now); });
-    return removed > 0;
+    m_index.remove(entry->key);
+    if (const auto count = m_perDomain.find(entry->key.domain); --*count == 0)
+        m_perDomain.erase(count);
+    return m_cookies.erase(entry);
+}
+
+void CookieJar::purgeExpired(const QDateTime &now)
+{
+    for (auto entry = m_cookies.begin(); entry != m_cookies.end();)
+        entry = isExpired(entry->cookie, now) ? erase(entry) : std::next(entry);
+}
+
+void CookieJar::enforceLimits(const QDateTime &now, const QList<QString> &grownDomains)
+{
+    // Drops the least recently used entries until `keep` are left.
+    const auto keepMostRecent = [this](std::vector<Entries::iterator> &entries, qsizetype keep) {
+        const qsizetype excess = qsizetype(entries.size()) - keep;
+        if (excess <= 0)
+            return;
+        std::nth_element(entries.begin(), entries.begin() + excess, entries.end(),
+            [](Entries::iterator a, Entries::iterator b) { return a->lastUse < b->lastUse; });
+        for (qsizetype i = 0; i < excess; ++i)
+            erase(entries[i]);
+    };
+
+    // Only a domain that gained cookies can have gone over its limit; one reply reaches
+    // a few domains at most (the host and its parents), so a plain search finds them.
+    QList<QString> overDomains;
+    for (const QString &domain : grownDomains) {
+        if (m_perDomain.value(domain) > m_maxCookiesPerDomain)
+            overDomains.append(domain);
+    }
+    std::vector<std::vector<Entries::iterator>> groups(overDomains.size());
+    if (!overDomains.isEmpty()) {
+        for (auto entry = m_cookies.begin(); entry != m_cookies.end(); ++entry) {
+            if (const qsizetype i = overDomains.indexOf(entry->key.domain); i >= 0)
+                groups[i].push_back(entry);
+        }
+    }
+    for (std::vector<Entries::iterator> &group : groups) {
+        std::erase_if(group, [this, &now](Entries::iterator entry) {
+            if (!isExpired(entry->cookie, now))
+                return false;
+            erase(entry);
+            return true;
+        });
+        keepMostRecent(group, m_maxCookiesPerDomain);
+    }
+
+    if (qsizetype(m_cookies.size()) <= m_maxCookies)
+        return;
+    purgeExpired(now);
+    if (qsizetype(m_cookies.size()) <= m_maxCookies)
+        return;
+    std::vector<Entries::iterator> all;
+    all.reserve(m_cookies.size());
+    for (auto entry = m_cookies.begin(); entry != m_cookies.end(); ++entry)
+        all.push_back(entry);
+    keepMostRecent(all, m_maxCookies);
 }
 
 std::optional<QString> CookieJar::cookieHeader(const QString &host, const QString &directoryPath)
@@ -371,7 +450,7 @@ std::optional<QString> CookieJar::cookieHeader(const QString &host, const QStrin
     {
         std::shared_lock reading(m_lock);
         anyExpired = std::any_of(m_cookies.begin(), m_cookies.end(),
-            [&now](const Cookie &cookie) { return isExpired(cookie, now); });
+            [&now](const Entry &entry) { return isExpired(entry.cookie, now); });
     }
     if (anyExpired) {
         std::unique_lock writing(m_lock);
@@ -379,34 +458,36 @@ std::optional<QString> CookieJar::cookieHeader(const QString &host, const QStrin
     }
 
     std::shared_lock reading(m_lock);
-    std::vector<Cookie *> applying;
-    for (Cookie &cookie : m_cookies) {
+    std::vector<Entry *> applying;
+    for (Entry &entry : m_cookies) {
+        const Cookie &cookie = entry.cookie;
         if (cookie.secure || isExpired(cookie, now))
             continue;
         const bool hostMatches = cookie.hostOnly
             ? host.compare(cookie.domain, Qt::CaseInsensitive) == 0
             : domainMatches(host, cookie.domain);
         if (hostMatches && pathMatches(path, cookie.path))
-            applying.push_back(&cookie);
+            applying.push_back(&entry);
     }
     if (applying.empty())
         return std::nullopt;
 
     // Stable: cookies of equal path length and creation time keep their storing order.
-    std::stable_sort(applying.begin(), applying.end(), [](const Cookie *a, const Cookie *b) {
-        if (a->path.size() != b->path.size())
-            return a->path.size() > b->path.size();
-        return a->creation < b->creation;
+    std::stable_sort(applying.begin(), applying.end(), [](const Entry *a, const Entry *b) {
+        if (a->cookie.path.size() != b->cookie.path.size())
+            return a->cookie.path.size() > b->cookie.path.size();
+        return a->cookie.creation < b->cookie.creation;
     });
 
     QString header;
     {
         std::lock_guard stamping(m_accessLock);
-        for (Cookie *cookie : applying) {
-            cookie->lastAccess = now;
+        for (Entry *entry : applying) {
+            entry->cookie.lastAccess = now;
+            entry->lastUse = ++m_useCount;
             if (!header.isEmpty())
                 header += QLatin1String("; ");
-            header += cookie->name + u'=' + cookie->value;
+            header += entry->cookie.name + u'=' + entry->cookie.value;
         }
     }
     return header;
@@ -416,5 +497,9 @@ std::vector<Cookie> CookieJar::cookies() const
 {
     std::shared_lock reading(m_lock);
     std::lock_guard stamping(m_accessLock);
-    return m_cookies;
+    std::vector<Cookie> copy;
+    copy.reserve(m_cookies.size());
+    for (const Entry &entry : m_cookies)
+        copy.push_back(entry.cookie);
+    return copy;
 }

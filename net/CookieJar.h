@@ -1,14 +1,17 @@
 // A client's cookie jar: the storage model of RFC 6265 (section 5), in memory only,
-// guarded by a readers-writer lock. Secure cookies are stored but never sent, since
-// the client never speaks https. Expires dates are read as RFC 6265 section 5.1.1 says.
+// guarded by a readers-writer lock, with the size limits of RFC 6265 section 6.1.
+// Secure cookies are stored but never sent, since the client never speaks https.
+// Expires dates are read as RFC 6265 section 5.1.1 says.
 #pragma once
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 
 #include <functional>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -37,8 +40,18 @@ public:
     // Max-Age and integer Expires are clamped to this lifetime so the expiry stays
     // representable; about ten thousand years, i.e. for as long as the client lives.
     static constexpr qint64 kMaxLifetimeSeconds = 315'576'000'000;
+    // Without these a service could grow the jar, and the Cookie header of every post,
+    // without bound. A cookie whose name and value together are longer is ignored.
+    static constexpr qsizetype kMaxCookieBytes = 4096;
+    // Beyond these counts expired cookies go first, then the least recently set or sent.
+    // Cookies count towards the domain they are stored under (the request host for a
+    // host-only cookie).
+    static constexpr qsizetype kMaxCookiesPerDomain = 50;
+    static constexpr qsizetype kMaxCookies = 3000;
 
     explicit CookieJar(Clock clock = {});
+    // With lower counts, so that a fuzzer reaches them with little input.
+    CookieJar(Clock clock, qsizetype maxCookiesPerDomain, qsizetype maxCookies);
 
     // The values of every "Set-Cookie" header of one reply head, in the order received,
     // for a request to `host` with directory path `directoryPath` (ends in "/").
@@ -47,21 +60,52 @@ public:
     // The "Cookie" header value for a request; nothing when no cookie applies.
     std::optional<QString> cookieHeader(const QString &host, const QString &directoryPath);
 
-    std::vector<Cookie> cookies() const; // a copy, for tests and diagnostics
+    // A copy in storing order, for tests and diagnostics.
+    std::vector<Cookie> cookies() const;
 
 private:
-    void storeOne(const QString &host, const QString &directoryPath, const QByteArray &setCookie,
+    // Name, domain and path case-folded: a stored cookie's identity.
+    struct Key {
+        QString name;
+        QString domain;
+        QString path;
+        friend bool operator==(const Key &, const Key &) = default;
+        friend size_t qHash(const Key &key, size_t seed = 0)
+        {
+            return qHashMulti(seed, key.name, key.domain, key.path);
+        }
+    };
+    struct Entry {
+        Cookie cookie;
+        Key key;
+        // Stamped from m_useCount whenever the cookie is set or sent: the smallest is
+        // the least recently used. A counter rather than the clock, so that cookies set
+        // within one instant (one reply) still have an order.
+        quint64 lastUse = 0;
+    };
+    using Entries = std::list<Entry>;
+
+    // True when a cookie new to the jar was stored (not a replacement).
+    bool storeOne(const QString &host, const QString &directoryPath, const QByteArray &setCookie,
         const QDateTime &now);
-    bool purgeExpired(const QDateTime &now); // caller holds m_lock exclusively
+    // The callers below hold m_lock exclusively.
+    Entries::iterator erase(Entries::iterator entry);
+    void purgeExpired(const QDateTime &now);
+    void enforceLimits(const QDateTime &now, const QList<QString> &grownDomains);
 
     Clock m_clock;
+    const qsizetype m_maxCookiesPerDomain;
+    const qsizetype m_maxCookies;
     mutable std::shared_mutex m_lock;
-    // Readers share m_lock while they build a header, yet each stamps the last-access
-    // time of what it sends; those stamps alone are serialised by this mutex.
+    // Readers share m_lock while they build a header, yet each stamps the last use of
+    // what it sends; those stamps alone are serialised by this mutex.
     mutable std::mutex m_accessLock;
     // Kept in the order cookies were first stored: a replacement takes its namesake's
     // place, so equal creation times still sort in storing order.
-    std::vector<Cookie> m_cookies;
+    Entries m_cookies;
+    QHash<Key, Entries::iterator> m_index; // every entry of m_cookies by its key
+    QHash<QString, qsizetype> m_perDomain; // entries by case-folded domain
+    quint64 m_useCount = 0;
 };
 
 // Cookie dates of RFC 6265 section 5.1.1 (UTC); nothing when the text is not a date.

@@ -6,6 +6,7 @@
 #include "net/NetErrors.h"
 #include "net/Socket.h"
 
+#include <QFile>
 #include <QUrl>
 
 #include <algorithm>
@@ -14,6 +15,10 @@
 class FormPostClientPrivate
 {
 public:
+    // `form`, when given, is the form whose body `body` is: its fields name the files.
+    QString post(const QString &url, const QByteArray &contentType, qint64 length,
+        FormBodyStream &body, const MultipartForm *form);
+
     HttpTarget target;
     CookieJar jar;
     Socket socket;
@@ -40,6 +45,20 @@ QByteArray asciiOnly(const QString &text)
     return bytes;
 }
 
+// The file behind `fd`, for an error message: the path its form field opened, else the
+// path the system knows the descriptor by.
+QString fileNameOf(int fd, const MultipartForm *form)
+{
+    if (form) {
+        for (const auto &field : form->fields())
+            if (field->file && field->file->fd() == fd)
+                return field->file->absolutePath();
+    }
+    const QString link = QStringLiteral("/proc/self/fd/%1").arg(fd);
+    const QString linked = QFile::symLinkTarget(link);
+    return linked.isEmpty() ? link : linked;
+}
+
 bool keepAlive(const HttpReplyReader &reply)
 {
     if (reply.peerClosed())
@@ -53,34 +72,49 @@ bool keepAlive(const HttpReplyReader &reply)
 
 QList<QByteArray> foldHeaderLine(const QByteArray &line)
 {
+    // One pass: `scan` only moves forward, and a break point lies outside double quotes
+    // exactly when the quotes before it are balanced, so the quote state carries over
+    // from one folded line to the next.
     QList<QByteArray> lines;
-    QByteArray rest = line;
-    QByteArray prefix;
-    while (prefix.size() + rest.size() > MaxRequestHeaderLine) {
-        qsizetype lastFit = -1;
-        qsizetype firstBeyond = -1;
-        bool quoted = false;
-        for (qsizetype i = 0; i < rest.size(); ++i) {
-            const char c = rest.at(i);
-            if (c == '"')
-                quoted = !quoted;
-            if (quoted || (c != ' ' && c != '\t' && c != ','))
-                continue;
-            if (prefix.size() + i + 1 <= MaxRequestHeaderLine) {
-                lastFit = i;
-            } else {
-                firstBeyond = i;
-                break;
+    const qsizetype size = line.size();
+    qsizetype start = 0;      // where the line being folded off begins
+    qsizetype prefix = 0;     // its leading space, from the second line on
+    qsizetype scan = 0;       // the next character to look at
+    bool quoted = false;      // at `scan`
+    qsizetype lastBreak = -1; // the last break point before `scan`
+    const auto isBreak = [&line, &quoted](qsizetype i) {
+        const char c = line.at(i);
+        if (c == '"')
+            quoted = !quoted;
+        return !quoted && (c == ' ' || c == '\t' || c == ',');
+    };
+    while (prefix + size - start > MaxRequestHeaderLine) {
+        // The latest break point that keeps this line within the limit ...
+        const qsizetype fitsUpTo = start + MaxRequestHeaderLine - prefix - 1;
+        for (; scan < size && scan <= fitsUpTo; ++scan) {
+            if (isBreak(scan))
+                lastBreak = scan;
+        }
+        qsizetype at = lastBreak >= start ? lastBreak : -1;
+        // ... else the first one beyond it.
+        for (; at < 0 && scan < size; ++scan) {
+            if (isBreak(scan)) {
+                lastBreak = scan;
+                at = scan;
             }
         }
-        const qsizetype at = lastFit >= 0 ? lastFit : firstBeyond;
-        if (at < 0 || at + 1 >= rest.size())
+        if (at < 0 || at + 1 >= size)
             break; // no break point left: the line stays long
-        lines.append(prefix + rest.left(at + 1));
-        rest = rest.mid(at + 1);
-        prefix = " ";
+        QByteArray folded;
+        folded.reserve(prefix + at + 1 - start);
+        if (prefix > 0)
+            folded.append(' ');
+        folded.append(QByteArrayView(line).sliced(start, at + 1 - start));
+        lines.append(std::move(folded));
+        start = at + 1;
+        prefix = 1;
     }
-    lines.append(prefix + rest);
+    lines.append((prefix > 0 ? QByteArray(" ") : QByteArray()) + line.sliced(start));
     return lines;
 }
 
@@ -130,21 +164,31 @@ void FormPostClient::abort()
     d->socket.abort();
 }
 
+void FormPostClient::setSocketSeams(SocketSeams seams)
+{
+    d->socket.setSeams(std::move(seams));
+}
+
 QString FormPostClient::post(const QString &url, const MultipartForm &form)
 {
     const std::unique_ptr<FormBodyStream> body = form.openBody();
-    return post(url, form.contentType(), form.bodyLength(), *body);
+    return d->post(url, form.contentType(), form.bodyLength(), *body, &form);
 }
 
 QString FormPostClient::post(
     const QString &url, const QByteArray &contentType, qint64 length, FormBodyStream &body)
 {
-    Socket &socket = d->socket;
+    return d->post(url, contentType, length, body, nullptr);
+}
+
+QString FormPostClientPrivate::post(const QString &url, const QByteArray &contentType,
+    qint64 length, FormBodyStream &body, const MultipartForm *form)
+{
     socket.close();
-    resolveUrl(d->target, url);
-    const HttpTarget &target = d->target;
+    checkUrlCharacters(url);
+    resolveUrl(target, url);
     try {
-        socket.connect(Socket::resolveIPv4(target.host), connectPort(target));
+        socket.connect(socket.resolve(target.host), connectPort(target));
         // An internationalised host goes into the Host header in its ASCII form, as it
         // was looked up, rather than as question marks.
         QString host = hostHeaderValue(target);
@@ -153,20 +197,29 @@ QString FormPostClient::post(
         if (const QByteArray ace = QUrl::toAce(target.host); !ascii && !ace.isEmpty())
             host.replace(0, target.host.size(), QString::fromLatin1(ace));
         const QByteArray head = requestHead(requestTarget(target), contentType, length, host,
-            d->jar.cookieHeader(target.host, target.path));
+            jar.cookieHeader(target.host, target.path));
         socket.holdSegments(true);
         socket.sendAll(head.constData(), head.size());
 
         // A server may answer (413, say) and close while the body is still going out;
-        // its reply then explains the failure better than the broken send does.
+        // its reply then explains the failure better than the broken send does. A file
+        // that cannot be read (FileReadError) ends the post at once: no reply will come
+        // for a body that stopped short.
         std::exception_ptr sendFailure;
         try {
             FormBlock block;
+            int namedFd = -1;
+            QString fileName;
             while (body.next(block)) {
-                if (block.fd >= 0)
-                    socket.sendFile(block.fd, block.offset, block.length);
-                else
+                if (block.fd >= 0) {
+                    if (block.fd != namedFd) {
+                        namedFd = block.fd;
+                        fileName = fileNameOf(block.fd, form);
+                    }
+                    socket.sendFile(block.fd, block.offset, block.length, fileName);
+                } else {
                     socket.sendAll(block.bytes.constData(), block.bytes.size());
+                }
             }
             socket.holdSegments(false);
         } catch (const SocketError &) {
@@ -176,7 +229,7 @@ QString FormPostClient::post(
         }
 
         HttpReplyReader reply;
-        QByteArray buffer(BlockSize, Qt::Uninitialized);
+        QByteArray buffer(FormPostClient::BlockSize, Qt::Uninitialized);
         try {
             bool done = false;
             while (!done) {
@@ -190,10 +243,10 @@ QString FormPostClient::post(
                     break;
                 }
                 case HttpReplyReader::Event::Head:
-                    d->jar.store(target.host, target.path, reply.setCookies());
+                    jar.store(target.host, target.path, reply.setCookies());
                     if (!reply.isInterim() && reply.statusCode() >= 300 && reply.statusCode() < 400
                         && reply.bodyExpected() && !reply.hasBufferedBytes() && !reply.peerClosed()
-                        && !socket.waitReadable(RedirectBodyWaitMs))
+                        && !socket.waitReadable(FormPostClient::RedirectBodyWaitMs))
                         reply.skipBody();
                     break;
                 case HttpReplyReader::Event::Done: done = true; break;

@@ -5,6 +5,7 @@
 
 #include "net/CookieJar.h"
 #include "net/MultipartForm.h"
+#include "net/Socket.h"
 
 #include <QByteArray>
 #include <QList>
@@ -30,7 +31,8 @@ public:
     // Accepted and without effect on the wire: every post sends the form's own type.
     void setRequestContentType(const QString &contentType);
     // Posts the form; returns the decoded reply body of a 2xx reply, raises otherwise
-    // (Exception, SocketError, ProtocolError).
+    // (Exception, SocketError, ProtocolError; FileReadError when a file field's file
+    // cannot be read while it is sent).
     QString post(const QString &url, const MultipartForm &form);
     // The same for a body given as a stream of `length` bytes of type `contentType`.
     QString post(
@@ -39,6 +41,10 @@ public:
     // program can exit while a post waits on the service. Final: every later post of
     // this client fails too (socket error 10053).
     void abort();
+
+    // Replaces the system calls behind the connection (tests: a lookup that never
+    // answers, a file that fails while it is sent).
+    void setSocketSeams(SocketSeams seams);
 
     CookieJar &cookieJar();
     // Whether the latest reply left its connection open (keep-alive).

@@ -120,6 +120,14 @@ void resolveUrl(HttpTarget &target, const QString &url)
         throw Exception(QStringLiteral("IOHandler value is not valid"));
 }
 
+void checkUrlCharacters(const QString &url)
+{
+    for (const QChar c : url) {
+        if (c.unicode() <= 32 || c.unicode() == 127)
+            throw Exception(QStringLiteral("Invalid character in the URL."));
+    }
+}
+
 QString requestTarget(const HttpTarget &target)
 {
     QString result = target.path + target.document;

@@ -21,6 +21,12 @@ struct HttpTarget {
 // Exception("IOHandler value is not valid") for the scheme "https".
 void resolveUrl(HttpTarget &target, const QString &url);
 
+// Throws Exception("Invalid character in the URL.") when `url` holds a control character
+// (below 32, or 127) or a space: the request target goes into the request line as it is
+// written, so such a character could end that line early or add a header. Checked
+// before resolveUrl, so a refused URL leaves the target as it was.
+void checkUrlCharacters(const QString &url);
+
 // Directory path + document (+ "?" + query), as written in the URL.
 QString requestTarget(const HttpTarget &target);
 // The host alone on the scheme's default port, else "host:port".

@@ -18,16 +18,22 @@ namespace
 {
 
 const char NoDataText[] = "No data to read.";
+// A pipe, socket or device named like a document: the system has no such description.
+const char NotRegularText[] = "Not a regular file.";
 
 QString osErrorText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+QString cannotOpenText(const QString &absolutePath, const QString &reason)
+{
+    return QStringLiteral("Cannot open file \"%1\". %2").arg(absolutePath, reason);
+}
+
 [[noreturn]] void throwCannotOpen(const QString &absolutePath, int error)
 {
-    throw EInOutError(
-        QStringLiteral("Cannot open file \"%1\". %2").arg(absolutePath, osErrorText(error)), error);
+    throw EInOutError(cannotOpenText(absolutePath, osErrorText(error)), error);
 }
 
 // Linux has no share modes: another program holds the file open for writing when a read
@@ -69,24 +75,30 @@ FormFile::FormFile(const QString &path)
     : m_path(path)
 {
     const QFileInfo info(path);
-    const QString absolutePath = info.absoluteFilePath();
-    m_fd = ::open(QFile::encodeName(absolutePath).constData(), O_RDONLY | O_CLOEXEC);
+    m_absolutePath = info.absoluteFilePath();
+    // O_NONBLOCK: opening a named pipe waits for a writer, and a device may wait too. A
+    // regular file ignores the flag; it is cleared once the file is known to be one.
+    m_fd = ::open(QFile::encodeName(m_absolutePath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0)
-        throwCannotOpen(absolutePath, errno);
-    int error = 0;
+        throwCannotOpen(m_absolutePath, errno);
+    const auto refuse = [this](int error, const QString &reason) {
+        ::close(m_fd);
+        m_fd = -1;
+        throw EInOutError(cannotOpenText(m_absolutePath, reason), error);
+    };
     struct stat status {
     };
     if (::fstat(m_fd, &status) != 0)
-        error = errno;
-    else if (S_ISDIR(status.st_mode))
-        error = EISDIR;
-    else if (heldOpenForWriting(m_fd, info))
-        error = EBUSY;
-    if (error != 0) {
-        ::close(m_fd);
-        m_fd = -1;
-        throwCannotOpen(absolutePath, error);
-    }
+        refuse(errno, osErrorText(errno));
+    if (S_ISDIR(status.st_mode))
+        refuse(EISDIR, osErrorText(EISDIR));
+    if (!S_ISREG(status.st_mode))
+        refuse(EINVAL, QString::fromLatin1(NotRegularText));
+    if (heldOpenForWriting(m_fd, info))
+        refuse(EBUSY, osErrorText(EBUSY));
+    const int flags = ::fcntl(m_fd, F_GETFL);
+    if (flags < 0 || ::fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        refuse(errno, osErrorText(errno));
     m_size = status.st_size;
 }
 

@@ -17,8 +17,9 @@ class FormFile
 {
 public:
     // Opens for reading; fails with Exception("Cannot open file \"PATH\". REASON") when
-    // the file is missing, unreadable, a folder, or held open for writing by another
-    // program (a read lease cannot be taken, or an office lock file sits beside it).
+    // the file is missing, unreadable, a folder, not a regular file (a pipe or a device
+    // is refused without waiting on it), or held open for writing by another program (a
+    // read lease cannot be taken, or an office lock file sits beside it).
     explicit FormFile(const QString &path);
     ~FormFile();
     FormFile(const FormFile &) = delete;
@@ -27,9 +28,11 @@ public:
     int fd() const { return m_fd; }
     qint64 size() const { return m_size; }
     const QString &path() const { return m_path; }
+    const QString &absolutePath() const { return m_absolutePath; } // as named in errors
 
 private:
     QString m_path;
+    QString m_absolutePath;
     int m_fd = -1;
     qint64 m_size = 0;
 };

@@ -1,5 +1,6 @@
 #include "net/NetErrors.h"
 
+#include <cstring>
 #include <utility>
 
 namespace
@@ -62,6 +63,13 @@ SocketError::SocketError(int errorCode)
     : Exception(
         QStringLiteral("Socket Error # %1\r\n%2").arg(errorCode).arg(description(errorCode)))
     , m_errorCode(errorCode)
+{
+}
+
+FileReadError::FileReadError(const QString &path, int errorCode)
+    : EInOutError(QStringLiteral("Cannot read file \"%1\". %2")
+                      .arg(path, QString::fromLocal8Bit(std::strerror(errorCode))),
+        errorCode)
 {
 }
 

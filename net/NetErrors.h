@@ -15,6 +15,14 @@ private:
     int m_errorCode;
 };
 
+// A file whose bytes were going out could not be read: "Cannot read file "PATH". REASON",
+// REASON being the system's description of `errorCode`.
+class FileReadError : public EInOutError
+{
+public:
+    FileReadError(const QString &path, int errorCode);
+};
+
 // An HTTP status other than 2xx: the message is the status line as received.
 class ProtocolError : public Exception
 {

@@ -3,9 +3,24 @@
 // Every wait can be cut short from another thread by abort().
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <mutex>
+#include <optional>
+#include <sys/types.h>
+
+// The system calls at the socket's edges, replaceable so that a test can make a lookup
+// hang or a file fail while it is sent. An empty member means the system's own call.
+struct SocketSeams {
+    // The first IPv4 address (host byte order) of an ASCII host name; nullopt when the
+    // name is not found. Runs on a helper thread that may outlive the socket.
+    std::function<std::optional<quint32>(const QByteArray &name)> lookup;
+    // sendfile(2) and pread(2), with their return values and errno.
+    std::function<ssize_t(int socketFd, int fileFd, off_t *offset, size_t count)> sendFile;
+    std::function<ssize_t(int fileFd, void *buffer, size_t count, off_t offset)> readFile;
+};
 
 class Socket
 {
@@ -18,10 +33,15 @@ public:
     Socket(const Socket &) = delete;
     Socket &operator=(const Socket &) = delete;
 
+    void setSeams(SocketSeams seams);
+
     // An IPv4 address in host byte order: "localhost" (any case) without a lookup, a
     // dotted address as it stands, else the first address of a lookup (IDN names in
-    // their ASCII form). Throws SocketError(11001).
+    // their ASCII form). Throws SocketError(11001). Waits for the system's resolver.
     static quint32 resolveIPv4(const QString &host);
+    // The same, but the lookup runs on a helper thread and abort() ends the wait at once
+    // (SocketError 10053): a resolver cannot be interrupted, only abandoned.
+    quint32 resolve(const QString &host);
     // The Windows Sockets number for an errno value (0 when there is none).
     static int windowsErrorCode(int posixError);
 
@@ -29,8 +49,10 @@ public:
     void connect(quint32 address, quint16 port);
     void sendAll(const char *data, qint64 size);
     // Sends `length` bytes of the file `fd` from `offset` without copying them through
-    // user space; throws Exception("No data to read.") when the file ends early.
-    void sendFile(int fd, qint64 offset, qint64 length);
+    // user space; throws Exception("No data to read.") when the file ends early, and
+    // FileReadError naming `fileName` when the file cannot be read (a SocketError is the
+    // socket's failure only).
+    void sendFile(int fd, qint64 offset, qint64 length, const QString &fileName);
     // Up to `capacity` bytes; 0 when the peer has closed the connection.
     qint64 receive(char *buffer, qint64 capacity);
     // True when bytes (or the peer's close) arrive within `timeoutMs`.
@@ -41,8 +63,8 @@ public:
     bool isOpen() const { return m_fd >= 0; }
     void close();
 
-    // Thread-safe and final: a blocked or later connect, send or receive fails with
-    // socket error 10053.
+    // Thread-safe and final: a blocked or later resolve, connect, send or receive fails
+    // with socket error 10053.
     void abort();
     bool isAborted() const;
 
@@ -50,10 +72,14 @@ private:
     enum class Direction { Read, Write };
     // False when the time ran out; throws when aborted.
     bool wait(Direction direction, int timeoutMs);
+    bool waitFor(int fd, short events, int timeoutMs);
     [[noreturn]] void raise(int posixError);
+    [[noreturn]] void raiseSendFileError(
+        int error, int fd, off_t position, const QString &fileName);
 
     int m_fd = -1;     // closed only by the owning thread, under m_lock
     int m_wakeFd = -1; // an eventfd that becomes readable, for good, on abort()
     mutable std::mutex m_lock;
     bool m_aborted = false;
+    SocketSeams m_seams;
 };

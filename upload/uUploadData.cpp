@@ -13,6 +13,25 @@ std::atomic<int> TDataUploader::stageClosingWaitMs{2001};
 
 using Kind = UploadJobHost::LineKind;
 
+QString skippedDocumentText(const FoundDocument &found)
+{
+    switch (found.problem) {
+    case FoundDocument::Problem::NotUtf8:
+        return QStringLiteral("Документ \"%1\" не передан: имя файла не в кодировке UTF-8. "
+                              "Переименуйте файл.")
+            .arg(found.shownPath);
+    case FoundDocument::Problem::BadCharacters:
+        return QStringLiteral("Документ \"%1\" не передан: имя содержит недопустимые символы. "
+                              "Переименуйте файл.")
+            .arg(found.shownPath);
+    case FoundDocument::Problem::LinkOutside:
+        return QStringLiteral("Ссылка \"%1\" ведёт за пределы папки реестра и пропущена.")
+            .arg(found.shownPath);
+    case FoundDocument::Problem::None: break;
+    }
+    return {};
+}
+
 TDataUploader::TDataUploader(const QString &serverAddress, const QString &fileName,
     FormPostClient *inHttp, UploadJobHost *host, QObject *parent)
     : QThread(parent)
@@ -159,11 +178,19 @@ void TDataUploader::Execute()
 
         line(Kind::Plain, QStringLiteral("Начинаем передавать на сервер документы."));
         const QString workbookFolder = localFolderPart(registryFileName);
-        const QStringList documents
-            = getFileListFromDir(workbookFolder, QStringLiteral("*.pdf"), true, &m_cancelled);
+        const std::vector<FoundDocument> documents = findDocuments(workbookFolder, &m_cancelled);
         m_progress.documentsTotal = int(documents.size());
         report(JobProgress::Step::Documents);
-        for (const QString &document : documents) {
+        for (const FoundDocument &found : documents) {
+            if (found.problem != FoundDocument::Problem::None) {
+                // Not sent, named in its place, and the upload goes on with the rest.
+                line(Kind::Error, skippedDocumentText(found));
+                m_host.setProcessOk(false);
+                ++m_progress.documentsSent;
+                report(JobProgress::Step::Documents);
+                continue;
+            }
+            const QString &document = found.path;
             const DocumentPlacement placement = documentPlacement(workbookFolder, document);
             lParam = documentForm(placement.folderValue, placement.fileName, document);
             if (isSuccess(post())) {

@@ -17,6 +17,10 @@
 
 class FormPostClient;
 class MultipartForm;
+struct FoundDocument;
+
+// The error line for a document the search found but the upload must not send.
+QString skippedDocumentText(const FoundDocument &found);
 
 class TDataUploader : public QThread
 {

@@ -111,6 +111,10 @@ private slots:
         QTest::newRow("quote inside an item")
             << "prog a\"b c\"d e" << QStringList{"prog", "ab cd", "e"};
         QTest::newRow("nothing") << "   " << QStringList{};
+        // Found by fuzzing: a lone quote at the end made an empty item.
+        QTest::newRow("lone quote at the end is no item")
+            << "prog a \"\"\"" << QStringList{"prog", "a"};
+        QTest::newRow("lone quote alone is no item") << "\"" << QStringList{};
     }
 
     void splitCommandLine()

@@ -1,3 +1,4 @@
+#include "app/Version.h"
 #include "app/main.h"
 
 #include <QProcess>
@@ -27,6 +28,30 @@ private slots:
         QVERIFY2(!program.waitForFinished(1500), "the program ended on its own");
         program.kill();
         program.waitForFinished(5000);
+    }
+
+    // A platform that does not exist would abort the program as soon as it made its
+    // application object, so a clean answer proves "--version" comes before it.
+    void versionAnswersBeforeAnyWindow_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("alone") << QStringList{"--version"};
+        QTest::newRow("after launch parameters") << QStringList{"ADR=http://h:1", "--version"};
+    }
+
+    void versionAnswersBeforeAnyWindow()
+    {
+        QFETCH(QStringList, arguments);
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "no-such-platform");
+        program.setProcessEnvironment(environment);
+        program.start(qEnvironmentVariable("UNMZ_UPLOADER"), arguments);
+        QVERIFY(program.waitForFinished(10000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        QCOMPARE(
+            program.readAllStandardOutput(), QByteArray("unmz-uploader ") + programVersion + "\n");
     }
 };
 

@@ -1,6 +1,7 @@
 #include "app/main.h"
 
 #include "DevService.h"
+#include "ScopedLogFolder.h"
 #include "TestFiles.h"
 #include "app/MessageBoxes.h"
 #include "app/uLaunchParams.h"
@@ -66,6 +67,7 @@ class TestUpload : public QObject
 {
     Q_OBJECT
 
+    ScopedLogFolder m_logs; // no run of these tests writes into the build tree
     QTemporaryDir m_dir;
     QString m_workbook;
     QList<Box> m_boxes;
@@ -484,8 +486,7 @@ private slots:
 
     void exitDuringAJobEndsAtOnce()
     {
-        QTemporaryDir logs;
-        setLogFolderForTesting(logs.path() + u'/');
+        const ScopedLogFolder logs;
         DevService service({"--slow", "30"});
         setParams({"ADR=" + service.address(), "auth=false"});
         auto *form = new TForm1;
@@ -498,8 +499,7 @@ private slots:
         QVERIFY(dataUploader.isNull());
         QVERIFY(m_boxes.isEmpty());
         // The post cut short at exit is no failure: the error log stays empty.
-        QCOMPARE(QDir(logs.path()).entryList(QDir::Files), QStringList());
-        setLogFolderForTesting({});
+        QCOMPARE(logs.files(), QStringList());
     }
 };
 

@@ -17,7 +17,9 @@ import sys
 import tempfile
 import threading
 import time
+import tracemalloc
 import unittest
+import unittest.mock
 import zipfile
 
 SOURCE_DIR = os.environ.get("UNMZ_SOURCE_DIR") or os.path.join(os.path.dirname(__file__), "..", "..")
@@ -200,6 +202,35 @@ def make_workbook(path, rows, shared_strings=True):
                 main, "".join("<si><t>%s</t></si>" % s for s in strings)))
 
 
+MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+
+
+def sheet_xml(rows_xml, prolog=""):
+    return '%s<worksheet xmlns="%s"><sheetData>%s</sheetData></worksheet>' % (prolog, MAIN_NS, rows_xml)
+
+
+def sheet_book(path, sheet, shared=None):
+    """A deflated workbook of one worksheet, found without a workbook part."""
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("xl/worksheets/sheet1.xml", sheet)
+        if shared is not None:
+            archive.writestr("xl/sharedStrings.xml", '<sst xmlns="%s">%s</sst>' % (MAIN_NS, shared))
+    return path
+
+
+def column_name(number):
+    """1 -> "A", 27 -> "AA"."""
+    name = ""
+    while number:
+        number, rest = divmod(number - 1, 26)
+        name = chr(ord("A") + rest) + name
+    return name
+
+
+def cell(reference, text="x"):
+    return '<c r="%s" t="inlineStr"><is><t>%s</t></is></c>' % (reference, text)
+
+
 # ---------------------------------------------------------------------------------------------
 # A service per test
 
@@ -364,6 +395,55 @@ class SessionTest(ServiceTestCase):
         self.assertEqual(self.raw(head.encode() + body[:-10]), b"")
         self.assertEqual(self.service.stored(), set())
 
+    def test_malformed_content_length_is_a_bad_request(self):
+        head = b"POST /QuorvelFiles HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=x\r\n"
+        table = [
+            ("superscript two", [b"\xb2"], 400),  # isdigit() says yes
+            ("superscript one after a digit", [b"1\xb9"], 400),
+            ("negative", [b"-1"], 400),
+            ("plus sign", [b"+5"], 400),
+            ("hexadecimal", [b"0x10"], 400),
+            ("space inside", [b"1 2"], 400),
+            ("empty", [b""], 400),
+            ("two different values", [b"5", b"6"], 400),
+            ("5000 digits", [b"9" * 5000], 413),
+            ("none", [], 411),
+        ]
+        for label, values, status in table:
+            with self.subTest(label):
+                lengths = b"".join(b"Content-Length: " + value + b"\r\n" for value in values)
+                reply = self.raw(head + lengths + b"\r\n")
+                self.assertTrue(reply.startswith(b"HTTP/1.0 %d " % status), reply)
+        self.assertEqual(self.service.post(UploaderForm("getSession")).status, 200)
+
+    def raw_form(self, part_head, value):
+        """A form of one part, the part's head given byte for byte; returns (status, body)."""
+        body = b"--x\r\n" + part_head + b"\r\n\r\n" + value + b"\r\n--x--\r\n"
+        head = b"POST /QuorvelFiles HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=x\r\n"
+        reply = self.raw(head + b"Content-Length: %d\r\n\r\n" % len(body) + body)
+        self.assertTrue(reply.startswith(b"HTTP/1.0 "), reply)
+        return int(reply.split(b" ", 2)[1]), reply.split(b"\r\n\r\n", 1)[1].decode("utf-8")
+
+    def test_malformed_part_heads_get_a_reply(self):
+        disposition = b'Content-Disposition: form-data; name="action"'
+        table = [
+            # The header parser gives up at the parenthesis and leaves the name an RFC 2231 triple.
+            ("RFC 2231 name after a parenthesis", b"Content-Disposition: form-data(; name*=utf-8''action", 200),
+            ("charset without a decoder for replace", disposition + b"\r\nContent-Type: text/plain; charset=idna", 200),
+            ("charset with a NUL", disposition + b'\r\nContent-Type: text/plain; charset="utf\x00-8"', 200),
+            ("parameter the header parser trips over", b"Content-Disposition: form-data; name*\r", 400),
+        ]
+        for label, part_head, status in table:
+            with self.subTest(label):
+                self.assertEqual(self.raw_form(part_head, b"progress")[0], status)
+                entry = self.service.log()[-1]
+                if status == 400:
+                    self.assertEqual(entry["reply"], devservice.REPLY_BAD_FORM)
+                    self.assertIn("IndexError", entry["error"])
+                else:
+                    self.assertEqual(list(entry["fields"].values()), ["progress"])
+        self.assertEqual(self.service.post(UploaderForm("getSession")).status, 200)
+
     def test_unknown_action_is_a_failure_reply(self):
         self.assertNotEqual(self.service.post(UploaderForm("deleteEverything")).text, "success")
 
@@ -437,17 +517,33 @@ class StorageTest(ServiceTestCase):
             ("slash inside", "a/../../b", "a.pdf"),
             ("name with slash", "", "../escape.pdf"),
             ("name with backslash", "", "..\\escape.pdf"),
-            ("name with dots", "", "a..pdf"),
             ("name is dots", "P1", ".."),
+            ("name is a dot", "P1", "."),
             ("empty name", "", ""),
+            ("line break in name", "", "a\nb.pdf"),
+            ("escape in name", "", "a\x1b[31m.pdf"),
+            ("line break in folder", "a\nb", "a.pdf"),
+            ("tab in folder", "P\\a\tb", "a.pdf"),
+            ("folder one level too deep", "\\".join(["a"] * (devservice.MAX_FOLDER_LEVELS + 1)), "a.pdf"),
+            ("folder 2000 levels deep", "\\".join(["a"] * 2000), "a.pdf"),
         ]
         cookie, sid = self.service.session()
         for label, folder, name in table:
             with self.subTest(label):
-                self.assertNotEqual(self.service.load(cookie, folder, name, pdf(label)), "success")
+                self.assertIn(self.service.load(cookie, folder, name, pdf(label)),
+                              (devservice.REPLY_BAD_FOLDER, devservice.REPLY_BAD_NAME))
         self.assertEqual(self.service.stored(), set())
         self.assertEqual(os.listdir(self.service.data), [sid])
         self.assertEqual(os.listdir(os.path.join(self.service.data, sid)), [])
+
+    def test_names_with_dots_inside_are_stored(self):
+        cookie, sid = self.service.session()
+        deepest = "\\".join(["L"] * devservice.MAX_FOLDER_LEVELS)
+        for folder, name in [("", "Акт..pdf"), ("a..b\\..c", "a..b"), ("", "..."), (deepest, "x.pdf")]:
+            self.assertEqual(self.service.load(cookie, folder, name, pdf(name)), "success", (folder, name))
+        self.assertTrue(os.path.isfile(os.path.join(self.service.data, sid, "Акт..pdf")))
+        self.assertTrue(os.path.isfile(os.path.join(self.service.data, sid, "a..b", "..c", "a..b")))
+        self.assertTrue(os.path.isfile(os.path.join(self.service.data, sid, *(deepest.split("\\") + ["x.pdf"]))))
 
     def test_repeated_upload_keeps_latest_bytes(self):
         cookie, sid = self.service.session()
@@ -545,6 +641,17 @@ class ProgressTest(ServiceTestCase):
         reply, items, _, _ = self.service.stage(cookie, sid, "processRegistry", ("drawTiles", "1"))
         self.assertEqual(reply.text, "success")
         self.assertEqual({"plain", "ok", "warning", "error", "complete"}, {item_kind(i) for i in items})
+
+    def test_workbook_beyond_the_grid_gets_the_fixed_script(self):
+        path = sheet_book(os.path.join(self.service.root.name, "wide.xlsx"),
+                          sheet_xml("".join('<row r="%d">%s</row>' % (n, cell("ZZZZZ%d" % n)) for n in range(1, 16))))
+        with open(path, "rb") as book:
+            data = book.read()
+        self.assertLess(len(data), 1024)
+        cookie, sid = self.registry_job(data)
+        reply, items, _, _ = self.service.stage(cookie, sid, "processRegistry", ("drawTiles", "1"))
+        self.assertEqual(reply.text, "success")
+        self.assertEqual(items[1], "Структура книги не распознана, проверка выполняется по шаблону")
 
     def test_processing_before_the_workbook_fails(self):
         cookie, _ = self.service.session()
@@ -653,12 +760,27 @@ class RulesTest(unittest.TestCase):
     """The naming rules on their own, one past each edge."""
 
     def test_folder_levels(self):
+        deepest = "\\".join(["a"] * devservice.MAX_FOLDER_LEVELS)
+        longest = "x" * devservice.MAX_FOLDER_CHARS
         self.assertEqual(devservice.folder_levels(""), [])
         self.assertEqual(devservice.folder_levels("P1\\Q"), ["P1", "Q"])
         self.assertEqual(devservice.folder_levels("12:30\\..a"), ["12:30", "..a"])
-        for bad in ["..", "P\\..", "\\P", "P\\", "P\\\\Q", "C:", "C:\\P", "P/Q", "."]:
-            with self.subTest(bad), self.assertRaises(devservice.Refusal):
+        self.assertEqual(devservice.folder_levels("Акт..1\\a..b\\..."), ["Акт..1", "a..b", "..."])
+        self.assertEqual(len(devservice.folder_levels(deepest)), devservice.MAX_FOLDER_LEVELS)
+        self.assertEqual(devservice.folder_levels(longest), [longest])
+        for bad in ["..", "P\\..", "\\P", "P\\", "P\\\\Q", "C:", "C:\\P", "P/Q", ".", "P\0", "a\rb", "a\x7fb",
+                    "a\x85b", "a\udcffb", deepest + "\\a", longest + "x", "\\".join(["a"] * 2000)]:
+            with self.subTest(bad[:40]), self.assertRaises(devservice.Refusal) as caught:
                 devservice.folder_levels(bad)
+            self.assertEqual(str(caught.exception), devservice.REPLY_BAD_FOLDER)
+
+    def test_file_names(self):
+        for good in ["a.pdf", "Акт..pdf", "a..b", "...", "..a", "a..", "a b\u00a0c.pdf"]:
+            self.assertEqual(devservice.check_file_name(good), good)
+        for bad in ["", ".", "..", "a/b", "a\\b", "a\0b", "a\nb", "a\tb", "a\x1bb", "a\x7fb", "a\x9fb", "a\udcffb"]:
+            with self.subTest(repr(bad)), self.assertRaises(devservice.Refusal) as caught:
+                devservice.check_file_name(bad)
+            self.assertEqual(str(caught.exception), devservice.REPLY_BAD_NAME)
 
     def test_items_never_carry_the_separator(self):
         rows = [["h1", "h2"], ["1", "a;b\nc"]]
@@ -674,6 +796,100 @@ class RulesTest(unittest.TestCase):
                 expected = [r[: max(i + 1 for i, c in enumerate(r) if c)] for r in ProgressTest.ROWS if any(r)]
                 self.assertEqual(devservice.read_workbook_rows(path), expected)
             self.assertIsNone(devservice.read_workbook_rows(os.path.join(folder, "missing.xlsx")))
+
+    def read_sheet(self, rows_xml, prolog="", shared=None):
+        with tempfile.TemporaryDirectory() as folder:
+            return devservice.read_workbook_rows(sheet_book(os.path.join(folder, "b.xlsx"),
+                                                            sheet_xml(rows_xml, prolog), shared))
+
+    def test_cell_references_beyond_the_grid_are_refused(self):
+        last_column = column_name(devservice.MAX_SHEET_COLUMNS)
+        table = [
+            ("last column", cell(last_column + "1"), devservice.MAX_SHEET_COLUMNS),
+            ("last column in lower case", cell(last_column.lower() + "1"), devservice.MAX_SHEET_COLUMNS),
+            ("one column past", cell(column_name(devservice.MAX_SHEET_COLUMNS + 1) + "1"), None),
+            ("five letters", cell("ZZZZZ1"), None),
+            ("a thousand letters", cell("A" * 1000 + "1"), None),
+            ("last row", cell("B%d" % devservice.MAX_SHEET_ROWS), 2),
+            ("one row past", cell("B%d" % (devservice.MAX_SHEET_ROWS + 1)), None),
+            ("5000 digits", cell("B" + "9" * 5000), None),
+            ("no row", cell("C"), 3),
+        ]
+        for label, cells, width in table:
+            with self.subTest(label):
+                rows = self.read_sheet("<row>%s</row>" % cells)
+                self.assertEqual(rows and len(rows[0]), width)
+        self.assertIsNone(self.read_sheet('<row r="%d">%s</row>' % (devservice.MAX_SHEET_ROWS + 1, cell("A1"))))
+
+    def test_cells_kept_stop_at_the_limit(self):
+        # Every row reaches the last column, so the empty cells before it count.
+        full, rest = divmod(devservice.MAX_SHEET_CELLS, devservice.MAX_SHEET_COLUMNS)
+        rows = ["<row>%s</row>" % cell(column_name(devservice.MAX_SHEET_COLUMNS) + "1")] * full
+        if rest:
+            rows.append("<row>%s</row>" % cell(column_name(rest) + "1"))
+        self.assertEqual(len(self.read_sheet("".join(rows))), len(rows))
+        self.assertIsNone(self.read_sheet("".join(rows) + "<row>%s</row>" % cell("A1")))
+
+    def test_counted_limits_one_past(self):
+        row = "<row>%s</row>" % cell("A1")
+        si = "<si><t>s</t></si>"
+        three_rows = 2 + 4 * 3  # elements: worksheet, sheetData, then row, c, is and t for each row
+        table = [
+            ("rows", "MAX_SHEET_ROWS", 3, lambda n: self.read_sheet(row * n)),
+            ("shared strings", "MAX_SHARED_STRINGS", 3,
+             lambda n: self.read_sheet('<row><c t="s"><v>0</v></c></row>', shared=si * n)),
+            ("elements", "MAX_XML_ELEMENTS", three_rows,
+             lambda n: self.read_sheet(row * ((n - 2) // 4) + "<x/>" * ((n - 2) % 4))),
+        ]
+        for label, name, limit, read in table:
+            with self.subTest(label), unittest.mock.patch.object(devservice, name, limit):
+                self.assertIsNotNone(read(limit))
+                self.assertIsNone(read(limit + 1))
+
+    def test_nesting_depth_one_past(self):
+        # worksheet and sheetData are the first two levels
+        def nested(levels):
+            return "<x>" * levels + "</x>" * levels + "<row>%s</row>" % cell("A1")
+        self.assertEqual(self.read_sheet(nested(devservice.MAX_XML_DEPTH - 2)), [["x"]])
+        self.assertIsNone(self.read_sheet(nested(devservice.MAX_XML_DEPTH - 1)))
+
+    def test_crafted_xml_is_refused(self):
+        entities = '<!DOCTYPE worksheet [<!ENTITY a "aaaaaaaaaa">' + "".join(
+            '<!ENTITY %s "%s">' % (chr(98 + i), ("&%s;" % chr(97 + i)) * 10) for i in range(8)) + "]>"
+        held = devservice.MAX_XML_HELD_BYTES
+        table = [
+            ("an entity", '<!DOCTYPE worksheet [<!ENTITY e "x">]>', "<row>%s</row>" % cell("A1", "&e;"), None),
+            ("entities that expand", entities, "<row>%s</row>" % cell("A1", "&i;"), None),
+            ("a tag twice the held bytes", "", '<row a="%s">%s</row>' % ("a" * 2 * held, cell("A1")), None),
+            ("a tag half the held bytes", "", '<row a="%s">%s</row>' % ("a" * (held // 2), cell("A1")), [["x"]]),
+            ("a long text", "", "<row>%s</row>" % cell("A1", "t" * 2 * held), [["t" * 2 * held]]),
+        ]
+        for label, prolog, rows_xml, expected in table:
+            with self.subTest(label):
+                self.assertEqual(self.read_sheet(rows_xml, prolog), expected)
+
+    def test_small_crafted_workbooks_read_in_little_memory(self):
+        """Each of these is a few kilobytes deflated; none may grow into a big structure."""
+        many = 100000
+        table = [
+            ("a far cell reference", "<row>%s</row>" % cell("ZZZZZ1"), None),
+            ("many unknown elements", "<x/>" * many, None),
+            ("deep nesting", "<x>" * many + "</x>" * many, None),
+            ("an attribute of 30 MB", "<row a='%s'/>" % ("a" * 30000000), None),
+            ("many shared strings", '<row><c t="s"><v>0</v></c></row>', "<si/>" * many),
+        ]
+        with tempfile.TemporaryDirectory() as folder:
+            for label, rows_xml, shared in table:
+                with self.subTest(label):
+                    path = sheet_book(os.path.join(folder, "b.xlsx"), sheet_xml(rows_xml), shared)
+                    self.assertLess(os.path.getsize(path), 64 * 1024)
+                    tracemalloc.start()
+                    try:
+                        devservice.read_workbook_rows(path)
+                        peak = tracemalloc.get_traced_memory()[1]
+                    finally:
+                        tracemalloc.stop()
+                    self.assertLess(peak, 4 * 1024 * 1024)
 
     def test_oversized_sheet_falls_back(self):
         with tempfile.TemporaryDirectory() as folder:

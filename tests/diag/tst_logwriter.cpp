@@ -173,6 +173,93 @@ private slots:
             QString::fromUtf8("14:03:07\u00A0 P:  -> : m\r\n"));
     }
 
+    void installedProgramLogsToTheStateFolder_data()
+    {
+        QTest::addColumn<QString>("executable");
+        QTest::addColumn<QString>("stateHome");
+        QTest::addColumn<bool>("besideWritable");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<bool>("makeParents");
+        const QString xdg = QStringLiteral("/home/u/.local/state/unmz-uploader/logs/");
+        QTest::newRow("under /usr: state folder, even when writable (root)")
+            << "/usr/bin/unmz-uploader"
+            << "" << true << xdg << true;
+        QTest::newRow("under /opt") << "/opt/unmz/bin/unmz-uploader"
+                                    << "" << true << xdg << true;
+        QTest::newRow("XDG_STATE_HOME set")
+            << "/usr/bin/unmz-uploader"
+            << "/var/st" << true << "/var/st/unmz-uploader/logs/" << true;
+        QTest::newRow("relative XDG_STATE_HOME is ignored") << "/usr/bin/unmz-uploader"
+                                                            << "st" << true << xdg << true;
+        QTest::newRow("a copy elsewhere, writable: beside itself")
+            << "/home/u/prog/unmz-uploader"
+            << "" << true << "/home/u/prog/logs/" << false;
+        QTest::newRow("a copy elsewhere, read-only: state folder") << "/media/cd/unmz-uploader"
+                                                                   << "" << false << xdg << true;
+        QTest::newRow("/usrx is not /usr") << "/usrx/unmz-uploader"
+                                           << "" << true << "/usrx/logs/" << false;
+    }
+
+    void installedProgramLogsToTheStateFolder()
+    {
+        QFETCH(QString, executable);
+        QFETCH(QString, stateHome);
+        QFETCH(bool, besideWritable);
+        const LogPlacement placement = chooseLogFolder(executable, stateHome,
+            QStringLiteral("/home/u"), [&](const QString &) { return besideWritable; });
+        QTEST(placement.folder, "folder");
+        QTEST(placement.makeParents, "makeParents");
+    }
+
+    void stateFolderIsMadeWithEveryLevel()
+    {
+        // On a new account not even ~/.local/state exists: every level is made.
+        const QString folder
+            = m_dir.path() + QStringLiteral("/home/.local/state/unmz-uploader/logs/");
+        setLogPlacementForTesting({folder, true});
+        const Exception failure(QStringLiteral("x"));
+        AddErrInfo("T: ", &failure);
+        QVERIFY(QFileInfo::exists(folder + QStringLiteral("20220331.err")));
+    }
+
+    void controlCharactersNeverForgeALine_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("bare CR from a status line")
+            << QStringLiteral("HTTP/1.0 500 x\r14:00:00 Forged")
+            << QStringLiteral("HTTP/1.0 500 x\\x0D14:00:00 Forged");
+        QTest::newRow("LF, tab, DEL")
+            << QStringLiteral("a\nb\tc\x7F") << QStringLiteral("a\\x0Ab\\x09c\\x7F");
+        QTest::newRow("socket error keeps its own line break")
+            << QStringLiteral("Socket Error # 10061\r\nConnection refused.\r\n")
+            << QStringLiteral("Socket Error # 10061\r\nConnection refused.\\x0D\\x0A");
+        QTest::newRow("a line break elsewhere is no socket error's") << QStringLiteral(
+            "x Socket Error # 1\r\ny") << QStringLiteral("x Socket Error # 1\\x0D\\x0Ay");
+        QTest::newRow("Cyrillic and no-break space stay")
+            << QString::fromUtf8("Нет\u00A0файла") << QString::fromUtf8("Нет\u00A0файла");
+    }
+
+    void controlCharactersNeverForgeALine()
+    {
+        QFETCH(QString, message);
+        QTEST(sanitizedLogMessage(message), "logged");
+    }
+
+    void longMessageIsCutWithAMarker()
+    {
+        QCOMPARE(
+            sanitizedLogMessage(QString(MaxLoggedMessage, u'a')), QString(MaxLoggedMessage, u'a'));
+        const QString cut = sanitizedLogMessage(QString(MaxLoggedMessage + 1, u'a'));
+        QCOMPARE(cut, QString(MaxLoggedMessage, u'a') + " [1 more characters not logged]");
+        // End to end: one 16 KB status line is one capped line in the file.
+        const Exception failure(QString(16384, u'x') + "\r\nSecond");
+        AddErrInfo("T: ", &failure);
+        const QByteArray written = read("20220331.err");
+        QCOMPARE(written.count('\n'), 1);
+        QVERIFY(written.size() < MaxLoggedMessage + 100);
+    }
+
     void unopenableFileIsSilentlySkipped()
     {
         QDir().mkpath(m_folder);

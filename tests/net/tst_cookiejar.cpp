@@ -37,6 +37,8 @@ class TestCookieJar : public QObject
 private slots:
     void storeThenSend_data();
     void storeThenSend();
+    void limits_data();
+    void limits();
     void storedRecord_data();
     void storedRecord();
     void expiryFollowsClock_data();
@@ -213,6 +215,22 @@ void TestCookieJar::storeThenSend_data()
         << h << root << L{"a=1; Max-Age=soon; Expires=Thu, 01 Jan 1970 00:00:00 GMT"} << h << root
         << noHeader() << 0;
 
+    // Size of one cookie
+    const QByteArray fill(CookieJar::kMaxCookieBytes, 'v');
+    const QByteArray atLimit = "n=" + fill.left(CookieJar::kMaxCookieBytes - 1);
+    row("name and value of 4096 bytes stored")
+        << h << root << L{atLimit} << h << root << QString::fromLatin1(atLimit) << 1;
+    row("name and value of 4097 bytes ignored")
+        << h << root << L{"n=" + fill} << h << root << noHeader() << 0;
+    row("name counts towards the size limit")
+        << h << root << L{"nn=" + fill.left(CookieJar::kMaxCookieBytes - 1)} << h << root
+        << noHeader() << 0;
+    row("quotes around the value not counted")
+        << h << root << L{"n=\"" + fill.left(CookieJar::kMaxCookieBytes - 1) + '"'} << h << root
+        << QString::fromLatin1(atLimit) << 1;
+    row("oversized cookie leaves its stored namesake")
+        << h << root << L{"n=1", "n=" + fill + "; Max-Age=0"} << h << root << "n=1" << 1;
+
     // Order and joining
     row("longer path first") << h << root << L{"a=1; Path=/", "b=2; Path=/app", "c=3; Path=/app/x"}
                              << h << QStringLiteral("/app/x/") << "c=3; b=2; a=1" << 3;
@@ -249,6 +267,158 @@ void TestCookieJar::storeThenSend()
     together.store(setHost, setDir, setCookies);
     const std::optional<QString> again = together.cookieHeader(sendHost, sendDir);
     QCOMPARE(again, header);
+}
+
+namespace
+{
+
+// Steps of a limits scenario, one second apart:
+//   "set HOST LINES"  one reply from HOST (directory "/"); its Set-Cookie lines are
+//                     separated by newlines
+//   "send HOST DIR"   a post to HOST and DIR
+//   "wait SECONDS"
+QStringList setEach(const QString &host, const QString &prefix, int from, int to,
+    const QString &attributes = QString())
+{
+    QStringList steps;
+    for (int i = from; i < to; ++i)
+        steps << QStringLiteral("set %1 %2%3=v%4").arg(host, prefix).arg(i).arg(attributes);
+    return steps;
+}
+
+QString setInOneReply(const QString &host, const QString &prefix, int count)
+{
+    QStringList lines;
+    for (int i = 0; i < count; ++i)
+        lines << QStringLiteral("%1%2=v").arg(prefix).arg(i);
+    return QStringLiteral("set %1 %2").arg(host, lines.join(u'\n'));
+}
+
+// `domains` hosts of kMaxCookiesPerDomain cookies each, named d<host>c<cookie>.
+QStringList fillDomains(int domains)
+{
+    QStringList steps;
+    for (int d = 0; d < domains; ++d) {
+        steps << setEach(QStringLiteral("d%1.example.org").arg(d), QStringLiteral("d%1c").arg(d), 0,
+            CookieJar::kMaxCookiesPerDomain);
+    }
+    return steps;
+}
+
+} // namespace
+
+// One past each limit: which cookie goes, and that expired ones go before used ones.
+void TestCookieJar::limits_data()
+{
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QStringList>("gone");
+    QTest::addColumn<QStringList>("kept");
+
+    constexpr int perDomain = int(CookieJar::kMaxCookiesPerDomain);
+    constexpr int domainsToFill = int(CookieJar::kMaxCookies / CookieJar::kMaxCookiesPerDomain);
+    static_assert(domainsToFill * perDomain == CookieJar::kMaxCookies);
+    const QString h = QStringLiteral("h.example.org");
+    const QString c = QStringLiteral("c");
+    const QStringList full = setEach(h, c, 0, perDomain);
+    const QStringList fullJar = fillDomains(domainsToFill);
+    const QString oneMore = QStringLiteral("set new.example.org new=v");
+    using S = QStringList;
+
+    QTest::newRow("50 cookies of a domain all kept") << full << perDomain << S{} << S{"c0", "c49"};
+    QTest::newRow("51st cookie of a domain evicts the least recently set")
+        << full + S{"set h.example.org c50=v"} << perDomain << S{"c0"} << S{"c1", "c50"};
+    QTest::newRow("sending a cookie makes it recently used")
+        << S{"set h.example.org c0=v; Path=/sent"} + setEach(h, c, 1, perDomain, "; Path=/other")
+            + S{"send h.example.org /sent/", "set h.example.org c50=v"}
+        << perDomain << S{"c1"} << S{"c0", "c2", "c50"};
+    QTest::newRow("setting a cookie again makes it recently used")
+        << full + S{"set h.example.org c0=w", "set h.example.org c50=v"} << perDomain << S{"c1"}
+        << S{"c0", "c2", "c50"};
+    QTest::newRow("expired cookie of the domain goes before the least recently used")
+        << setEach(h, c, 0, 10) + S{"set h.example.org c10=v; Max-Age=5"}
+            + setEach(h, c, 11, perDomain) + S{"wait 10", "set h.example.org c50=v"}
+        << perDomain << S{"c10"} << S{"c0", "c11", "c50"};
+    QTest::newRow("host-only and Domain cookies of one domain count together")
+        << setEach(QStringLiteral("example.org"), c, 0, 25)
+            + setEach(QStringLiteral("www.example.org"), c, 25, perDomain, "; Domain=example.org")
+            + S{"set example.org c50=v"}
+        << perDomain << S{"c0"} << S{"c1", "c25", "c50"};
+    QTest::newRow("each host and Domain counts apart")
+        << setEach(QStringLiteral("a.example.org"), QStringLiteral("a"), 0, perDomain)
+            + setEach(QStringLiteral("b.example.org"), QStringLiteral("b"), 0, perDomain)
+            + setEach(QStringLiteral("a.example.org"), QStringLiteral("x"), 0, perDomain,
+                "; Domain=example.org")
+        << 3 * perDomain << S{} << S{"a0", "b0", "x0"};
+    QTest::newRow("one reply of 51 cookies keeps its last 50")
+        << S{setInOneReply(h, c, perDomain + 1)} << perDomain << S{"c0"} << S{"c1", "c50"};
+
+    QTest::newRow("3000 cookies all kept")
+        << fullJar << int(CookieJar::kMaxCookies) << S{} << S{"d0c0", "d59c49"};
+    QTest::newRow("3001st cookie evicts the least recently used of the jar")
+        << fullJar + S{oneMore} << int(CookieJar::kMaxCookies) << S{"d0c0"} << S{"d0c1", "new"};
+    QTest::newRow("least recently used of the jar counts sending too")
+        << fullJar + S{"send d0.example.org /", oneMore} << int(CookieJar::kMaxCookies) << S{"d1c0"}
+        << S{"d0c0", "new"};
+    QTest::newRow("expired cookie of any domain goes before the least recently used")
+        << fillDomains(30) + S{"set d30.example.org d30c0=v; Max-Age=5"}
+            + setEach(QStringLiteral("d30.example.org"), QStringLiteral("d30c"), 1, perDomain)
+            + fullJar.mid(31 * perDomain) + S{"wait 10", oneMore}
+        << int(CookieJar::kMaxCookies) << S{"d30c0"} << S{"d0c0", "new"};
+    QTest::newRow("a reply of 250 cookies into a full jar")
+        << fullJar + S{setInOneReply(QStringLiteral("new.example.org"), "new", 250)}
+        << int(CookieJar::kMaxCookies) << S{"new0", "new199", "d0c0", "d0c49"}
+        << S{"new200", "new249", "d1c0"};
+}
+
+void TestCookieJar::limits()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(int, count);
+    QFETCH(QStringList, gone);
+    QFETCH(QStringList, kept);
+
+    ManualClock clock;
+    CookieJar jar(clock.clock());
+    for (const QString &step : steps) {
+        const QString verb = step.section(u' ', 0, 0);
+        const QString host = step.section(u' ', 1, 1);
+        const QString rest = step.section(u' ', 2);
+        if (verb == QLatin1String("set")) {
+            QList<QByteArray> lines;
+            for (const QString &line : rest.split(u'\n'))
+                lines << line.toLatin1();
+            jar.store(host, QStringLiteral("/"), lines);
+        } else if (verb == QLatin1String("send")) {
+            QVERIFY(jar.cookieHeader(host, rest));
+        } else {
+            QCOMPARE(verb, QStringLiteral("wait"));
+            clock.advance(host.toLongLong());
+        }
+        clock.advance(1);
+    }
+
+    const std::vector<Cookie> cookies = jar.cookies();
+    QCOMPARE(int(cookies.size()), count);
+    QSet<QString> names;
+    QHash<QString, int> perDomain;
+    for (const Cookie &cookie : cookies) {
+        names.insert(cookie.name);
+        QVERIFY(++perDomain[cookie.domain] <= CookieJar::kMaxCookiesPerDomain);
+    }
+    for (const QString &name : gone)
+        QVERIFY2(!names.contains(name), qPrintable(name));
+    for (const QString &name : kept)
+        QVERIFY2(names.contains(name), qPrintable(name));
+
+    // What is left is still found: every cookie is replaced, not doubled, by its namesake.
+    for (const Cookie &cookie : cookies) {
+        jar.store(cookie.domain, QStringLiteral("/"),
+            {(cookie.name + QLatin1String("=again")).toLatin1()
+                + (cookie.hostOnly ? "" : "; Domain=" + cookie.domain.toLatin1())
+                + "; Path=" + cookie.path.toLatin1()});
+    }
+    QCOMPARE(int(jar.cookies().size()), count);
 }
 
 void TestCookieJar::storedRecord_data()

@@ -5,13 +5,20 @@
 #include "net/NetErrors.h"
 #include "net/Socket.h"
 #include "support/ScriptedServer.h"
+#include "support/Watchdog.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QtTest>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <fcntl.h>
+#include <future>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -147,6 +154,11 @@ private slots:
     void abortWhileWaitingForTheReply();
     void abortWhileSendingTheBody();
     void abortBeforePostIsFinal();
+    void lookupThatNeverAnswersIsAbandonedOnAbort();
+    void fileReadErrorEndsThePostAtOnce_data();
+    void fileReadErrorEndsThePostAtOnce();
+    void addressWithControlCharacterSendsNothing_data();
+    void addressWithControlCharacterSendsNothing();
 };
 
 void TestFormPostClient::urlResolution_data()
@@ -783,6 +795,137 @@ void TestFormPostClient::abortBeforePostIsFinal()
         QStringLiteral("error:Socket Error # 10053\r\nSoftware caused connection abort."));
     QTest::qWait(100);
     QCOMPARE(server.connectionCount(), 0);
+}
+
+void TestFormPostClient::lookupThatNeverAnswersIsAbandonedOnAbort()
+{
+    ScriptedServer server;
+    auto release = std::make_shared<std::promise<void>>();
+    const std::shared_future<void> released = release->get_future().share();
+    auto asked = std::make_shared<std::atomic<bool>>(false);
+    FormPostClient client;
+    SocketSeams seams;
+    seams.lookup = [released, asked](const QByteArray &) -> std::optional<quint32> {
+        *asked = true;
+        released.wait();
+        return std::nullopt;
+    };
+    client.setSocketSeams(seams);
+
+    QElapsedTimer sinceAbort;
+    std::thread aborter([&] {
+        for (int i = 0; i < 500 && !*asked; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        sinceAbort.start();
+        client.abort();
+    });
+    QString outcome;
+    {
+        const Watchdog watchdog(20, "a post waiting on the resolver");
+        outcome
+            = postOutcome(client, QStringLiteral("http://service.example:%1/x").arg(server.port()));
+        aborter.join();
+    }
+    QVERIFY(*asked);
+    QVERIFY2(sinceAbort.elapsed() < 5000, qPrintable(QString::number(sinceAbort.elapsed())));
+    QCOMPARE(
+        outcome, QStringLiteral("error:Socket Error # 10053\r\nSoftware caused connection abort."));
+    QCOMPARE(server.connectionCount(), 0);
+    release->set_value();
+}
+
+void TestFormPostClient::fileReadErrorEndsThePostAtOnce_data()
+{
+    QTest::addColumn<bool>("viaForm");
+    QTest::newRow("file field named by the path it was added with") << true;
+    QTest::newRow("bare file stretch named by its descriptor") << false;
+}
+
+void TestFormPostClient::fileReadErrorEndsThePostAtOnce()
+{
+    QFETCH(bool, viaForm);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("document.pdf"));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(QByteArray(100000, 'd')), 100000);
+    }
+    ScriptedServer server;
+    // A client that waited for a reply would wait until the server gives up.
+    server.addScript({S::readHead(), S::holdOpen(20000)});
+    FormPostClient client;
+    SocketSeams seams;
+    seams.sendFile = [](int, int, off_t *, size_t) -> ssize_t {
+        errno = EIO;
+        return -1;
+    };
+    client.setSocketSeams(seams);
+
+    QString outcome;
+    QElapsedTimer timer;
+    timer.start();
+    {
+        const Watchdog watchdog(60, "a post whose file failed");
+        try {
+            if (viaForm) {
+                MultipartForm form;
+                form.addTextField(QStringLiteral("action"), QStringLiteral("loadFile"));
+                form.addFile(QStringLiteral("file"), path, QStringLiteral("application/pdf"));
+                client.post(server.url(), form);
+            } else {
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::ReadOnly));
+                FileStretchBody body(file.handle(), file.size());
+                client.post(server.url(), FormType, file.size(), body);
+            }
+            outcome = QStringLiteral("posted");
+        } catch (const SocketError &e) {
+            outcome = QStringLiteral("socket:") + e.message();
+        } catch (const Exception &e) {
+            outcome = e.message();
+        }
+    }
+    const QString name = viaForm ? path : QFileInfo(path).canonicalFilePath();
+    QCOMPARE(outcome, QStringLiteral("Cannot read file \"%1\". Input/output error").arg(name));
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(server.waitClientClosed(0, 5000));
+    QVERIFY(!client.isConnected());
+}
+
+void TestFormPostClient::addressWithControlCharacterSendsNothing_data()
+{
+    QTest::addColumn<QString>("url"); // %1: the server's port
+
+    QTest::newRow("CR LF adding a header")
+        << "http://127.0.0.1:%1/QuorvelFiles HTTP/1.0\r\nX-Injected: yes\r\nX-Rest:";
+    QTest::newRow("line feed alone") << "http://127.0.0.1:%1/QuorvelFiles\nX-Injected: yes";
+    QTest::newRow("carriage return in the query") << "http://127.0.0.1:%1/QuorvelFiles?a=1\rX";
+    QTest::newRow("base address ending in a line break") << "http://127.0.0.1:%1\r\n/QuorvelFiles";
+    QTest::newRow("space in the path") << "http://127.0.0.1:%1/Quorvel Files";
+    QTest::newRow("tab in the host") << "http://127.0.0.1\t:%1/QuorvelFiles";
+    QTest::newRow("NUL") << QStringLiteral("http://127.0.0.1:%1/a") + QChar(0) + QLatin1String("b");
+    QTest::newRow("DEL") << "http://127.0.0.1:%1/a\x7f";
+    QTest::newRow("escape") << "http://127.0.0.1:%1/a\x1b[0m";
+}
+
+void TestFormPostClient::addressWithControlCharacterSendsNothing()
+{
+    QFETCH(QString, url);
+    ScriptedServer server;
+    server.addScript(S::reply(ok("success")));
+    FormPostClient client;
+    QCOMPARE(postOutcome(client, server.url(QStringLiteral("/first/QuorvelFiles"))),
+        QStringLiteral("ok:success"));
+    QCOMPARE(postOutcome(client, url.arg(server.port())),
+        QStringLiteral("error:Invalid character in the URL."));
+    QTest::qWait(100);
+    QCOMPARE(server.connectionCount(), 1);
+    // The refused address left the target as it was: a path reference still reaches it.
+    QCOMPARE(postOutcome(client, QStringLiteral("next")), QStringLiteral("ok:success"));
+    QCOMPARE(server.connectionCount(), 2);
+    QVERIFY(server.request(1).startsWith("POST /first/next HTTP/1.0\r\n"));
+    QVERIFY(!server.request(1).contains("X-Injected"));
 }
 
 QTEST_GUILESS_MAIN(TestFormPostClient)

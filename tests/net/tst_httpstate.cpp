@@ -82,11 +82,11 @@ const std::map<QString, const char *> &expectedDifferences()
 
 QString parserDir()
 {
-    return sharedDir() + QStringLiteral("/testdata/http-state/parser");
+    return testDataDir() + QStringLiteral("/http-state/parser");
 }
 QString datesDir()
 {
-    return sharedDir() + QStringLiteral("/testdata/http-state/dates");
+    return testDataDir() + QStringLiteral("/http-state/dates");
 }
 
 QByteArray readAll(const QString &path)

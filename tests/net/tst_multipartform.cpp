@@ -4,6 +4,7 @@
 #include "diag/Exception.h"
 #include "net/PartHeaderCharset.h"
 #include "support/TestPaths.h"
+#include "support/Watchdog.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -13,7 +14,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <QElapsedTimer>
+
+#include <chrono>
+#include <condition_variable>
 #include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace
@@ -124,6 +132,8 @@ private slots:
     void fileCannotBeOpened_data();
     void fileCannotBeOpened();
     void fileHeldOpenForWritingByDescriptor();
+    void onlyRegularFilesAreOpened_data();
+    void onlyRegularFilesAreOpened();
     void fileThatShrinksFailsTheStream();
     void fileThatGrowsSendsItsCountedBytes();
     void discardClosesFiles();
@@ -494,6 +504,48 @@ void TestMultipartForm::fileHeldOpenForWritingByDescriptor()
     QCOMPARE(failureOf([&] { form.addFile("data", "gone.xlsx", "application/pdf"); }),
         QStringLiteral("Cannot open file \"%1\". No such file or directory")
             .arg(m_dir->filePath("gone.xlsx")));
+}
+
+void TestMultipartForm::onlyRegularFilesAreOpened_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("named pipe without a writer") << "fifo";
+    QTest::newRow("named pipe put in place of a document found earlier") << "swapped fifo";
+    QTest::newRow("link to a named pipe") << "link to fifo";
+    QTest::newRow("character device") << "device";
+}
+
+void TestMultipartForm::onlyRegularFilesAreOpened()
+{
+    QFETCH(QString, kind);
+    QString path = m_dir->filePath("Реестр.xlsx");
+    const QByteArray fifo = QFile::encodeName(m_dir->filePath("pipe"));
+    if (kind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == "swapped fifo") {
+        writeFile(path, "PK");
+        QVERIFY(QFileInfo(path).isFile());
+        QCOMPARE(::unlink(QFile::encodeName(path).constData()), 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == "link to fifo") {
+        QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+        QVERIFY(QFile::link(QString::fromLocal8Bit(fifo), path));
+    } else {
+        path = QStringLiteral("/dev/null");
+    }
+    MultipartForm form(fixedClock());
+    form.addTextField("action", "loadFile");
+    QString failure;
+    QElapsedTimer timer;
+    timer.start();
+    {
+        const Watchdog watchdog(20, "adding a file that is not a regular one");
+        failure = failureOf([&] { form.addFile("data", path, "application/pdf"); });
+    }
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(failure, QStringLiteral("Cannot open file \"%1\". Not a regular file.").arg(path));
+    QCOMPARE(form.fields().size(), size_t(1));
+    QCOMPARE(form.bodyLength(), readBody(form).size());
 }
 
 void TestMultipartForm::fileThatShrinksFailsTheStream()

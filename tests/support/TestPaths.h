@@ -1,4 +1,4 @@
-// Where tests find the source tree, the build tree and the shared peer test material.
+// Where tests find the source tree, the build tree and the test data kept in the repository.
 #pragma once
 
 #include <QString>
@@ -11,7 +11,7 @@ inline QString binaryDir()
 {
     return QStringLiteral(UNMZ_BINARY_DIR);
 }
-inline QString sharedDir()
+inline QString testDataDir()
 {
-    return QStringLiteral(UNMZ_SHARED_DIR);
+    return QStringLiteral(UNMZ_SOURCE_DIR "/tests/data");
 }

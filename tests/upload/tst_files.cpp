@@ -208,6 +208,10 @@ void TestFiles::maskMatching_data()
                                                 << "*" << true;
     QTest::newRow("long run against many stars stays quick")
         << QString(5000, u'a') << QString(40, u'*') + u'b' << false;
+    QTest::newRow("Kelvin sign folds to k") << QString::fromUtf8("a.\u212A") << "*.k" << true;
+    QTest::newRow("long s folds to s") << QString::fromUtf8("a.\u017F") << "*.S" << true;
+    QTest::newRow("ending longer than the name") << "df"
+                                                 << "*.pdf" << false;
 }
 
 void TestFiles::maskMatching()
@@ -216,6 +220,8 @@ void TestFiles::maskMatching()
     QFETCH(QString, mask);
     QFETCH(bool, matches);
     QCOMPARE(nameMatchesMask(name, mask), matches);
+    // The search's matcher takes a shortcut for "*.pdf": it must agree on every row.
+    QCOMPARE(MaskMatcher(mask).matches(name), matches);
 }
 
 void TestFiles::listing_data()
@@ -252,15 +258,18 @@ void TestFiles::listing_data()
     QTest::newRow("link to a file listed, dangling link not")
         << QStringList{"store/real.txt", "linked.pdf -> store/real.txt", "broken.pdf -> nowhere"}
         << true << QStringList{"linked.pdf"};
-    QTest::newRow("link to a folder followed") << QStringList{"docs/a.pdf",
-        "shortcut -> docs"} << true << QStringList{"docs/a.pdf", "shortcut/a.pdf"};
+    QTest::newRow("link to a folder followed")
+        << QStringList{"zdocs/a.pdf", "shortcut -> zdocs"} << true << QStringList{"shortcut/a.pdf"};
+    QTest::newRow("folder reached by name and by a link entered once, by the first path")
+        << QStringList{"docs/a.pdf", "shortcut -> docs"} << true << QStringList{"docs/a.pdf"};
     QTest::newRow("link to an ancestor not entered again")
         << QStringList{"P/a.pdf", "P/up -> .."} << true << QStringList{"P/a.pdf"};
     QTest::newRow("link to its own folder not entered again")
         << QStringList{"P/a.pdf", "P/self -> ."} << true << QStringList{"P/a.pdf"};
-    QTest::newRow("loop between two folders ends")
-        << QStringList{"A/a.pdf", "B/b.pdf", "A/toB -> ../B", "B/toA -> ../A"} << true
-        << QStringList{"A/a.pdf", "A/toB/b.pdf", "B/b.pdf", "B/toA/a.pdf"};
+    QTest::newRow("loop between two folders ends") << QStringList{"A/a.pdf", "B/b.pdf",
+        "A/toB -> ../B", "B/toA -> ../A"} << true << QStringList{"A/a.pdf", "A/toB/b.pdf"};
+    QTest::newRow("link to a file outside not listed") << QStringList{"a.pdf",
+        "x.pdf -> /etc/passwd", "z.pdf"} << true << QStringList{"a.pdf", "z.pdf"};
     QTest::newRow("hidden link to a folder not searched")
         << QStringList{"docs/a.pdf", ".shortcut -> docs"} << true << QStringList{"docs/a.pdf"};
 }

@@ -12,6 +12,7 @@ the uploader's encoder is checked against an independent decoder on every reques
 import argparse
 import email.parser
 import email.policy
+import email.utils
 import http.server
 import json
 import os
@@ -21,7 +22,7 @@ import sys
 import tempfile
 import threading
 import time
-import xml.etree.ElementTree as ElementTree
+import xml.parsers.expat
 import zipfile
 
 ENDPOINT_NAME = "QuorvelFiles"
@@ -34,8 +35,25 @@ CONTENT_TYPE = "text/plain; charset=UTF-8"
 BLOCK_SIZE = 32768
 # A dev service has no business accepting more; the uploader's documents are about 1 MB.
 MAX_BODY_BYTES = 256 * 1024 * 1024
-# Worksheet XML read to count rows; a bigger (or zip-bombed) sheet falls back to the fixed script.
+# Decompressed bytes read of any workbook part; a bigger (or zip-bombed) part makes the workbook
+# unreadable, and the workbook stage runs the fixed script.
 MAX_SHEET_XML_BYTES = 64 * 1024 * 1024
+# The spreadsheet grid: column XFD, row 1048576. A reference beyond it is no workbook of ours.
+MAX_SHEET_COLUMNS = 16384
+MAX_SHEET_ROWS = 1048576
+# Cells kept of a sheet, the empty ones a reference skips included, and shared strings kept:
+# a register has a few thousand rows of a few dozen columns.
+MAX_SHEET_CELLS = 1048576
+MAX_SHARED_STRINGS = 1048576
+# Workbook XML is a few levels deep and has short tags; deeper nesting, or input the parser
+# holds this long without a single event (one huge tag), is a crafted file. Elements read of a
+# part: three or four for every cell kept, and a bound on the time a part takes.
+MAX_XML_DEPTH = 64
+MAX_XML_HELD_BYTES = 1024 * 1024
+MAX_XML_ELEMENTS = 4 * MAX_SHEET_CELLS
+# A folder value is a path below the register's folder, its levels joined by backslashes.
+MAX_FOLDER_CHARS = 4096
+MAX_FOLDER_LEVELS = 64
 # Seconds a connection may stay silent before its thread gives up on it.
 SOCKET_TIMEOUT_SECONDS = 120
 
@@ -52,6 +70,8 @@ REPLY_LOAD_FAILED = "Ошибка: файл не сохранён"
 REPLY_NO_WORKBOOK = "Ошибка: реестр не загружен"
 REPLY_REGISTRY_FAILED = "Ошибка: обработка реестра не выполнена"
 REPLY_FILES_FAILED = "Ошибка: привязка документов не выполнена"
+# Logged only: a body that is no readable form gets "400 Bad Request".
+REPLY_BAD_FORM = "Ошибка: тело запроса не является формой multipart/form-data"
 
 
 class Refusal(Exception):
@@ -63,6 +83,9 @@ class Refusal(Exception):
 
 
 _DRIVE_PART = re.compile(r"^[A-Za-z]:")
+# Control characters, and lone surrogates (bytes a header decoder could not read): no file name
+# or journal line should carry them.
+_UNSAFE_CHAR = re.compile("[\x00-\x1f\x7f-\x9f\ud800-\udfff]")
 
 
 def folder_levels(value):
@@ -70,18 +93,23 @@ def folder_levels(value):
     folder itself. Raises Refusal for anything that could leave the session folder."""
     if value == "":
         return []
+    if len(value) > MAX_FOLDER_CHARS or _UNSAFE_CHAR.search(value):
+        raise Refusal(REPLY_BAD_FOLDER)
     if _DRIVE_PART.match(value) or value.startswith(("\\", "/")):
         raise Refusal(REPLY_BAD_FOLDER)
     levels = value.split("\\")
+    if len(levels) > MAX_FOLDER_LEVELS:
+        raise Refusal(REPLY_BAD_FOLDER)
     for level in levels:
         # An empty level is two backslashes in a row or one at either end.
-        if level in ("", ".", "..") or "/" in level or "\0" in level:
+        if level in ("", ".", "..") or "/" in level:
             raise Refusal(REPLY_BAD_FOLDER)
     return levels
 
 
 def check_file_name(name):
-    if name in ("", ".") or any(bad in name for bad in ("/", "\\", "..", "\0")):
+    # Only a whole "." or ".." names another folder; "Акт..pdf" is an ordinary name.
+    if name in ("", ".", "..") or "/" in name or "\\" in name or _UNSAFE_CHAR.search(name):
         raise Refusal(REPLY_BAD_NAME)
     return name
 
@@ -109,21 +137,31 @@ class Form:
 
 def parse_form(content_type, source, length):
     """Reads length bytes of a multipart body from the binary file source."""
-    parser = email.parser.BytesFeedParser(policy=email.policy.HTTP)
-    parser.feed(b"MIME-Version: 1.0\r\nContent-Type: " + content_type.encode("latin-1") + b"\r\n\r\n")
-    remaining = length
-    while remaining > 0:
-        block = source.read(min(BLOCK_SIZE, remaining))
-        if not block:
-            break
-        parser.feed(block)
-        remaining -= len(block)
-    message = parser.close()
+    try:
+        parser = email.parser.BytesFeedParser(policy=email.policy.HTTP)
+        parser.feed(b"MIME-Version: 1.0\r\nContent-Type: " + content_type.encode("latin-1") + b"\r\n\r\n")
+        remaining = length
+        while remaining > 0:
+            block = source.read(min(BLOCK_SIZE, remaining))
+            if not block:
+                break
+            parser.feed(block)
+            remaining -= len(block)
+        return _form_of(parser.close())
+    except (Refusal, OSError):
+        raise
+    except Exception as error:  # the email package trips over some malformed part headers
+        raise Refusal(REPLY_BAD_FORM) from error
+
+
+def _form_of(message):
     if not message.is_multipart():
-        raise Refusal("Ошибка: тело запроса не является формой multipart/form-data")
+        raise Refusal(REPLY_BAD_FORM)
     form = Form()
     for part in message.iter_parts():
         name = part.get_param("name", header="content-disposition")
+        if isinstance(name, tuple):  # an RFC 2231 name*= parameter
+            name = email.utils.collapse_rfc2231_value(name)
         file_name = part.get_filename()
         payload = part.get_payload(decode=True) or b""
         charset = part.get_content_charset()
@@ -142,7 +180,7 @@ def parse_form(content_type, source, length):
             # A text field without a charset carries one byte per character.
             try:
                 form.fields[name] = payload.decode(charset or "latin-1", errors="replace")
-            except LookupError:  # a charset Python does not know
+            except (LookupError, ValueError):  # a charset Python does not know, or no text codec
                 form.fields[name] = payload.decode("latin-1")
     return form
 
@@ -150,85 +188,256 @@ def parse_form(content_type, source, length):
 # ---------------------------------------------------------------------------------------------
 # Workbooks
 
-_MAIN_NS = "{http://schemas.openxmlformats.org/spreadsheetml/2006/main}"
-_REL_NS = "{http://schemas.openxmlformats.org/officeDocument/2006/relationships}"
-_PKG_REL_NS = "{http://schemas.openxmlformats.org/package/2006/relationships}"
+# Tags and attribute names as the parser reports them: namespace, a space, local name.
+_MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main "
+_REL_NS = "http://schemas.openxmlformats.org/officeDocument/2006/relationships "
+_PKG_REL_NS = "http://schemas.openxmlformats.org/package/2006/relationships "
+_CELL_REFERENCE = re.compile(r"([A-Za-z]*)([0-9]*)")
 
 
-def _read_part(archive, name):
-    info = archive.getinfo(name)
-    if info.file_size > MAX_SHEET_XML_BYTES:
-        raise ValueError("part too large: " + name)
-    return archive.read(info)
+class Unreadable(Exception):
+    """A workbook these few lines cannot or will not read."""
+
+
+class _PartReader:
+    """Streams one workbook part through expat. Nothing of the document is kept but what the
+    subclass collects, so a small archive cannot grow into a big tree in memory."""
+
+    def __init__(self):
+        self.path = []  # open tags, outermost first
+        self._parser = None
+        self._reported = 0  # input offset of the last event
+        self._elements = 0
+
+    def start(self, tag, attributes):
+        pass
+
+    def end(self, tag):
+        pass
+
+    def text(self, data):
+        pass
+
+    def parse(self, archive, name):
+        info = archive.getinfo(name)
+        if info.file_size > MAX_SHEET_XML_BYTES:
+            raise Unreadable("part too large: " + name)
+        parser = self._parser = xml.parsers.expat.ParserCreate(namespace_separator=" ")
+        parser.buffer_text = True  # text in blocks, not one call per line
+        parser.StartDoctypeDeclHandler = self._doctype
+        parser.StartElementHandler = self._start
+        parser.EndElementHandler = self._end
+        parser.CharacterDataHandler = self._text
+        fed = 0
+        with archive.open(info) as member:
+            while True:
+                # The stored size is the archive's word; the bytes read are counted anyway.
+                block = member.read(BLOCK_SIZE)
+                if not block:
+                    break
+                fed += len(block)
+                if fed > MAX_SHEET_XML_BYTES:
+                    raise Unreadable("part too large: " + name)
+                parser.Parse(block, False)
+                if fed - self._reported > MAX_XML_HELD_BYTES:
+                    raise Unreadable("tag too long in " + name)
+        parser.Parse(b"", True)
+
+    def _doctype(self, *_):
+        # Workbook parts have no document type; one could declare entities that expand.
+        raise Unreadable("document type declaration")
+
+    def _start(self, tag, attributes):
+        self._reported = self._parser.CurrentByteIndex
+        if len(self.path) >= MAX_XML_DEPTH:
+            raise Unreadable("nested too deep")
+        self._elements += 1
+        if self._elements > MAX_XML_ELEMENTS:
+            raise Unreadable("too many elements")
+        self.path.append(tag)
+        self.start(tag, attributes)
+
+    def _end(self, tag):
+        self._reported = self._parser.CurrentByteIndex
+        self.end(tag)
+        self.path.pop()
+
+    def _text(self, data):
+        self._reported = self._parser.CurrentByteIndex
+        self.text(data)
+
+
+class _FirstSheetId(_PartReader):
+    """The relationship id of the workbook's first sheet."""
+
+    def __init__(self):
+        super().__init__()
+        self.found = None
+
+    def start(self, tag, attributes):
+        if self.found is None and self.path == [_MAIN_NS + "workbook", _MAIN_NS + "sheets", _MAIN_NS + "sheet"]:
+            self.found = attributes.get(_REL_NS + "id")
+
+
+class _RelationshipTarget(_PartReader):
+    def __init__(self, wanted):
+        super().__init__()
+        self.wanted = wanted
+        self.found = None
+
+    def start(self, tag, attributes):
+        if self.found is None and tag == _PKG_REL_NS + "Relationship" and attributes.get("Id") == self.wanted:
+            self.found = attributes.get("Target")
+
+
+class _SharedStrings(_PartReader):
+    def __init__(self):
+        super().__init__()
+        self.strings = []
+        self._pieces = None  # texts of the open string item
+        self._reading = False
+
+    def start(self, tag, attributes):
+        if tag == _MAIN_NS + "si" and self._pieces is None:
+            if len(self.strings) >= MAX_SHARED_STRINGS:
+                raise Unreadable("too many shared strings")
+            self._pieces = []
+        elif tag == _MAIN_NS + "t" and self._pieces is not None:
+            self._reading = True
+
+    def end(self, tag):
+        if tag == _MAIN_NS + "t":
+            self._reading = False
+        elif tag == _MAIN_NS + "si" and self._pieces is not None and self.path.count(tag) == 1:
+            self.strings.append("".join(self._pieces))
+            self._pieces = None
+
+    def text(self, data):
+        if self._reading:
+            self._pieces.append(data)
+
+
+def _bounded_number(digits, limit, what):
+    """The number a cell or row reference carries, refused beyond the grid."""
+    if len(digits) > len(str(limit)) or int(digits) > limit:
+        raise Unreadable(what + " beyond the sheet")
+    return int(digits)
+
+
+def _column_index(reference):
+    """The column of a reference such as "B7" counting from 0; None when it names none."""
+    letters, digits = _CELL_REFERENCE.match(reference).groups()
+    if digits:
+        _bounded_number(digits, MAX_SHEET_ROWS, "row")
+    if not letters:
+        return None
+    if len(letters) > 3:  # XFD is the last column
+        raise Unreadable("column beyond the sheet")
+    index = 0
+    for char in letters.upper():
+        index = index * 26 + (ord(char) - ord("A") + 1)
+    if index > MAX_SHEET_COLUMNS:
+        raise Unreadable("column beyond the sheet")
+    return index - 1
+
+
+class _SheetRows(_PartReader):
+    """Rows of a worksheet as lists of cell texts, blank rows left out."""
+
+    def __init__(self, shared):
+        super().__init__()
+        self.shared = shared
+        self.rows = []
+        self._row_count = 0
+        self._cell_count = 0
+        self._cells = None  # the open row
+        self._cell = None  # the open cell: its type, reference and texts
+        self._reading = None  # "v" or "t" while inside one of the open cell
+
+    def start(self, tag, attributes):
+        if tag == _MAIN_NS + "row" and self._cells is None:
+            self._row_count += 1
+            if self._row_count > MAX_SHEET_ROWS:
+                raise Unreadable("too many rows")
+            number = attributes.get("r", "")
+            if number.isascii() and number.isdigit():
+                _bounded_number(number, MAX_SHEET_ROWS, "row")
+            self._cells = []
+        elif tag == _MAIN_NS + "c" and self._cells is not None and self._cell is None:
+            self._cell = {"type": attributes.get("t"), "reference": attributes.get("r"), "v": None, "t": []}
+        elif self._cell is not None and self._reading is None:
+            if tag == _MAIN_NS + "v" and self.path[-2] == _MAIN_NS + "c" and self._cell["v"] is None:
+                self._cell["v"] = []
+                self._reading = "v"
+            elif tag == _MAIN_NS + "t":
+                self._reading = "t"
+
+    def end(self, tag):
+        if self._reading is not None and tag == _MAIN_NS + self._reading:
+            self._reading = None
+        elif tag == _MAIN_NS + "c" and self._cell is not None and self.path.count(tag) == 1:
+            self._close_cell()
+        elif tag == _MAIN_NS + "row" and self._cells is not None and self.path.count(tag) == 1:
+            if any(self._cells):
+                self.rows.append(self._cells)
+            self._cells = None
+
+    def text(self, data):
+        if self._reading == "v":
+            self._cell["v"].append(data)
+        elif self._reading == "t":
+            self._cell["t"].append(data)
+
+    def _close_cell(self):
+        cell, cells = self._cell, self._cells
+        self._cell = None
+        column = _column_index(cell["reference"]) if cell["reference"] else None
+        if column is None or column < len(cells):
+            column = len(cells)
+        self._cell_count += column - len(cells) + 1
+        if self._cell_count > MAX_SHEET_CELLS:
+            raise Unreadable("too many cells")
+        cells.extend([""] * (column - len(cells)))
+        if cell["type"] == "inlineStr":
+            text = "".join(cell["t"])
+        else:
+            text = "".join(cell["v"] or ())
+            if cell["type"] == "s" and text:
+                index = int(text) if text.isascii() and text.isdigit() else len(self.shared)
+                text = self.shared[index] if index < len(self.shared) else ""
+        cells.append(text.strip())
 
 
 def _first_sheet_name(archive):
     try:
-        workbook = ElementTree.fromstring(_read_part(archive, "xl/workbook.xml"))
-        sheet = workbook.find(_MAIN_NS + "sheets/" + _MAIN_NS + "sheet")
-        rels = ElementTree.fromstring(_read_part(archive, "xl/_rels/workbook.xml.rels"))
-        wanted = sheet.get(_REL_NS + "id")
-        for rel in rels.iter(_PKG_REL_NS + "Relationship"):
-            if rel.get("Id") == wanted:
-                target = rel.get("Target")
-                return target.lstrip("/") if target.startswith("/") else "xl/" + target
-    except (KeyError, AttributeError, ElementTree.ParseError):
+        sheet = _FirstSheetId()
+        sheet.parse(archive, "xl/workbook.xml")
+        target = _RelationshipTarget(sheet.found)
+        target.parse(archive, "xl/_rels/workbook.xml.rels")
+        if sheet.found is not None and target.found:
+            return target.found.lstrip("/") if target.found.startswith("/") else "xl/" + target.found
+    except (KeyError, xml.parsers.expat.ExpatError):
         pass
     sheets = sorted(n for n in archive.namelist() if n.startswith("xl/worksheets/") and n.endswith(".xml"))
     if not sheets:
-        raise KeyError("no worksheet")
+        raise Unreadable("no worksheet")
     return sheets[0]
-
-
-def _column_index(reference):
-    index = 0
-    for char in reference:
-        if not char.isalpha():
-            break
-        index = index * 26 + (ord(char.upper()) - ord("A") + 1)
-    return index - 1
-
-
-def _cell_text(cell, shared):
-    kind = cell.get("t")
-    if kind == "inlineStr":
-        return "".join(t.text or "" for t in cell.iter(_MAIN_NS + "t"))
-    value = cell.find(_MAIN_NS + "v")
-    text = value.text if value is not None and value.text else ""
-    if kind == "s" and text:
-        return shared[int(text)]
-    return text
 
 
 def read_workbook_rows(path):
     """Rows of the first worksheet of an .xlsx workbook as lists of cell texts, blank rows
-    left out; None when the file is no workbook these few lines can read."""
+    left out; None when the file is no workbook these few lines can read, or one beyond the
+    limits above."""
     try:
         with zipfile.ZipFile(path) as archive:
-            shared = []
+            shared = _SharedStrings()
             if "xl/sharedStrings.xml" in archive.namelist():
-                strings = ElementTree.fromstring(_read_part(archive, "xl/sharedStrings.xml"))
-                for item in strings.iter(_MAIN_NS + "si"):
-                    shared.append("".join(t.text or "" for t in item.iter(_MAIN_NS + "t")))
-            sheet = ElementTree.fromstring(_read_part(archive, _first_sheet_name(archive)))
-    except (OSError, KeyError, ValueError, zipfile.BadZipFile, ElementTree.ParseError, RuntimeError):
+                shared.parse(archive, "xl/sharedStrings.xml")
+            sheet = _SheetRows(shared.strings)
+            sheet.parse(archive, _first_sheet_name(archive))
+            return sheet.rows
+    except Exception:  # whatever a damaged or crafted archive makes the readers raise
         return None
-    rows = []
-    for row in sheet.iter(_MAIN_NS + "row"):
-        cells = []
-        for cell in row.iter(_MAIN_NS + "c"):
-            reference = cell.get("r")
-            column = _column_index(reference) if reference else len(cells)
-            if column < len(cells):
-                column = len(cells)
-            cells.extend([""] * (column - len(cells)))
-            try:
-                cells.append(_cell_text(cell, shared).strip())
-            except (IndexError, ValueError):
-                cells.append("")
-        if any(cells):
-            rows.append(cells)
-    return rows
 
 
 # ---------------------------------------------------------------------------------------------
@@ -372,12 +581,16 @@ class RequestLog:
         if not self.path:
             return
         line = json.dumps(entry, ensure_ascii=False)
-        with self.lock, open(self.path, "a", encoding="utf-8") as log:
+        # Lone surrogates (undecodable header bytes) are written as JSON escapes.
+        with self.lock, open(self.path, "a", encoding="utf-8", errors="backslashreplace") as log:
             log.write(line + "\n")
 
 
 # ---------------------------------------------------------------------------------------------
 # HTTP
+
+
+_LENGTH = re.compile("[0-9]+")
 
 
 class DropConnection(Exception):
@@ -394,16 +607,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_POST(self):
         self.close_connection = True
+        try:
+            self.serve_post()
+        except (ConnectionError, TimeoutError):
+            pass  # the uploader went away or fell silent: nobody is left to answer
+
+    def serve_post(self):
         path = self.path.split("?", 1)[0]
         # A base address with a trailing slash gives "//QuorvelFiles"; the uploader sends it as is.
         if path.lstrip("/") != ENDPOINT_NAME or not path.startswith("/"):
             self.reply_status(404, "Not Found")
             return
-        length = self.headers.get("Content-Length", "")
-        if not length.isdigit():
+        lengths = {value.strip() for value in self.headers.get_all("Content-Length", [])}
+        if not lengths:
             self.reply_status(411, "Length Required")
             return
-        if int(length) > MAX_BODY_BYTES:
+        length = lengths.pop()
+        # ASCII digits only: str.isdigit() also takes "²" and the digits of other scripts.
+        if lengths or not _LENGTH.fullmatch(length):
+            self.reply_status(400, "Bad Request")
+            return
+        length = length.lstrip("0") or "0"
+        if len(length) > len(str(MAX_BODY_BYTES)) or int(length) > MAX_BODY_BYTES:
             self.reply_status(413, "Payload Too Large")
             return
         self.entry_logged = False
@@ -417,7 +642,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with tempfile.TemporaryFile() as body:
             remaining = int(length)
             while remaining > 0:
-                block = self.rfile.read(min(BLOCK_SIZE, remaining))
+                try:
+                    block = self.rfile.read(min(BLOCK_SIZE, remaining))
+                except (ConnectionError, TimeoutError):  # gone or silent: as good as ended
+                    break
                 if not block:
                     break
                 body.write(block)
@@ -432,6 +660,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 form = parse_form(self.headers.get("Content-Type", ""), body, int(length))
             except Refusal as refusal:
                 entry["reply"] = str(refusal)
+                if refusal.__cause__ is not None:
+                    entry["error"] = repr(refusal.__cause__)
                 self.log_once()
                 self.reply_status(400, "Bad Request")
                 return

@@ -1,0 +1,39 @@
+// The report of one upload run: a CSV file that spreadsheet programs open directly
+// (UTF-8 with a byte-order mark, ";" between cells, RFC 4180 quoting). It names what was
+// delivered and what was not; it never holds the session id or a cookie.
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+struct DocumentOutcome {
+    enum class Result { Sent, Failed, NotSent };
+    QString relativePath; // below the workbook's folder, "/"-joined as on disk
+    QString folderValue;  // as sent to the service ("\"-joined)
+    qint64 size = -1;     // bytes; -1 when unknown (the file could not be read)
+    Result result = Result::NotSent;
+    QString reason; // the service's reply or the local reason; empty when sent
+    QDateTime time; // when the outcome was known; invalid when never reached
+};
+
+struct RunReport {
+    QString serverAddress;
+    QString workbookPath;
+    qint64 workbookSize = -1;
+    QDateTime started;
+    QDateTime finished;
+    QString outcome; // the completion line's words
+    QList<DocumentOutcome> documents;
+};
+
+// The file's bytes: header rows, a blank row, the column titles, one row per document.
+QByteArray reportCsv(const RunReport &report);
+// "<workbook name without extension> отчёт YYYY-MM-DD HH-MM-SS.csv" after the run's start.
+QString reportFileName(const QString &workbookPath, const QDateTime &started);
+// One cell as written: quoted when it holds ";", a quote or a line break; a leading "'"
+// when it begins with "=", "+", "-" or "@", so a spreadsheet never runs a name as a formula.
+QString csvCell(const QString &text);
+// "передан", "ошибка" or "не передан".
+QString resultText(DocumentOutcome::Result result);
