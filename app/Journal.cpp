@@ -1,13 +1,5 @@
 #include "app/Journal.h"
 
-QString journalLineText(
-    int number, const QString &dateText, const QString &timeText, const QString &message)
-{
-    const QString line = QString::number(number) + QStringLiteral(". ") + trimControls(dateText)
-        + u' ' + trimControls(timeText) + u' ' + message;
-    return trimControls(line);
-}
-
 QString journalViewText(const QString &lineText)
 {
     QString text;
@@ -28,21 +20,4 @@ QString journalViewText(const QString &lineText)
         }
     }
     return text;
-}
-
-ProgressLine classifyProgressItem(const QString &item)
-{
-    static const QString errorWord = QStringLiteral("ошибка");
-    static const QString errorsWord = QStringLiteral("ошибок");
-
-    const QString lower = item.toLower();
-    if (lower == progressCompleteMarker)
-        return {true, JournalKind::Plain, {}};
-    if (lower.contains(errorWord) || lower.contains(errorsWord))
-        return {false, JournalKind::Error, item};
-    if (lower.contains(progressWarningMarker))
-        return {false, JournalKind::Warning, QString(item).remove(progressWarningMarker)};
-    if (lower.contains(progressGoodMarker))
-        return {false, JournalKind::Ok, QString(item).remove(progressGoodMarker)};
-    return {false, JournalKind::Plain, item};
 }

@@ -4,15 +4,11 @@
 #include "app/RtfWriter.h"
 #include "app/uLaunchParams.h"
 #include "diag/Exception.h"
-#include "diag/TimeTexts.h"
 #include "diag/uLogWriter.h"
-#include "net/UploadService.h"
-#include "upload/uUploadData.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -21,17 +17,11 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
-#include <QSemaphore>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
-
-#include <chrono>
-#include <exception>
-#include <mutex>
-#include <thread>
 
 TForm1 *Form1 = nullptr;
 
@@ -52,22 +42,6 @@ constexpr int serverFieldLeft = 93;
 constexpr int serverFieldTop = 7;
 constexpr int serverFieldHeight = 21;
 constexpr int fontPixelSize = 11;
-// How often a thread waiting on the window looks whether the window is closing.
-constexpr int closingCheckMs = 20;
-
-std::mutex stampMutex;
-std::function<std::pair<QString, QString>()> stampOverride;
-
-std::pair<QString, QString> journalStamp()
-{
-    {
-        std::lock_guard lock(stampMutex);
-        if (stampOverride)
-            return stampOverride();
-    }
-    const QString date = shortDateText(QDate::currentDate());
-    return {date, longTimeText(QTime::currentTime())};
-}
 
 QFont baseFont()
 {
@@ -114,6 +88,12 @@ QList<RtfParagraph> journalParagraphs(const QTextDocument &document)
 
 TForm1::TForm1(QWidget *parent)
     : QMainWindow(parent)
+    , m_run(std::make_unique<UploadRun>(*this))
+    , http(m_run->http)
+    , timerHttp(m_run->timerHttp)
+    , processOk(m_run->processOk)
+    , process(m_run->process)
+    , sessionId(m_run->sessionId)
 {
     buildControls();
     FormCreate();
@@ -121,17 +101,9 @@ TForm1::TForm1(QWidget *parent)
 
 TForm1::~TForm1()
 {
+    // The run goes with the window's members: abandoned first, it ends a running job and
+    // waits for its thread and the posts in flight, none of which touches the window.
     prepareForExit();
-    // Wait for a poll still in flight so its thread never outlives the poll client.
-    while (fetchBusy.load())
-        QThread::msleep(closingCheckMs);
-    // A job still running ends now: its post is aborted and its calls on the window
-    // return at once, so it never outlives the job client it posts through.
-    if (TDataUploader *job = dataUploader.data()) {
-        job->cancel();
-        job->wait();
-        delete job;
-    }
 }
 
 void TForm1::buildControls()
@@ -203,12 +175,15 @@ void TForm1::buildControls()
     sd->setDefaultSuffix(QStringLiteral("rtf"));
     sd->setOption(QFileDialog::DontConfirmOverwrite);
 
-    Timer1 = new QTimer(this);
-    Timer1->setInterval(pollIntervalMs);
+    Timer1 = m_run->pollTimer;
     connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
-    Timer2 = new QTimer(this);
-    Timer2->setInterval(completionIntervalMs);
+    Timer2 = m_run->completionTimer;
     connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
+    // What the run needs of the window, kept current; the job switches the button.
+    m_run->setServerAddress(edtServer->text());
+    connect(edtServer, &QLineEdit::textChanged, m_run.get(), &UploadRun::setServerAddress);
+    connect(edtDrawTiles, &QCheckBox::toggled, m_run.get(), &UploadRun::setDrawTilesSuppressed);
+    connect(m_run.get(), &UploadRun::uploadButtonEnabled, Button1, &QWidget::setEnabled);
 
     resize(clientWidth, clientHeight + menuBar()->sizeHint().height());
     if (const QScreen *screen = QGuiApplication::primaryScreen())
@@ -218,9 +193,7 @@ void TForm1::buildControls()
 void TForm1::FormCreate()
 {
     guarded("TForm1.FormCreate: ", [&] {
-        http = std::make_unique<FormPostClient>();
-        timerHttp = std::make_unique<FormPostClient>();
-        http->setRequestContentType(QStringLiteral("multipart/form-data"));
+        m_run->createClients();
         process = false;
         processOk = false;
         if (checkParams(QStringLiteral("ADR"))) {
@@ -280,24 +253,9 @@ void TForm1::closeEvent(QCloseEvent *event)
 
 void TForm1::prepareForExit()
 {
-    if (closing->exchange(true))
+    if (m_closing.exchange(true))
         return;
-    Timer1->stop();
-    Timer2->stop();
-    // The job learns it is being abandoned before its post fails, so it logs nothing.
-    if (TDataUploader *job = dataUploader.data())
-        job->cancel();
-    if (http)
-        http->abort();
-    if (timerHttp)
-        timerHttp->abort();
-}
-
-QString registerExtension(const QString &path)
-{
-    const QString name = path.mid(path.lastIndexOf(u'/') + 1);
-    const qsizetype dot = name.lastIndexOf(u'.');
-    return dot < 0 ? QString() : name.mid(dot);
+    m_run->abandon();
 }
 
 QString TForm1::chooseRegister()
@@ -311,23 +269,32 @@ QString TForm1::chooseRegister()
 void TForm1::Button1Click()
 {
     guarded("TForm1.Button1Click: ", [&] {
+        if (m_run->jobActive())
+            return; // the button is off while a job runs: never two jobs at once
         resetJournal();
         const QString registerPath = chooseRegister();
+        if (isClosing())
+            return;
         if (registerPath.isEmpty()) {
             addErrorMessage(QStringLiteral("Не выбран файл реестра. Загрузка файлов не выполнена"));
             return;
         }
-        if (!registerExtension(registerPath).contains(QStringLiteral("xls"))) {
-            addErrorMessage(QStringLiteral(
-                "Файл реестра должен быть документом Excel! Загрузка файлов не выполнена"));
+        if (!isWorkbookPath(registerPath)) {
+            addErrorMessage(UploadTexts::notWorkbook);
             return;
         }
         // The second clear resets the counters too: a completion line that arrived while
         // the dialog was open must not shift the numbers and colours of the lines to come.
         resetJournal();
+        if (!m_run->clientsReady()) {
+            // Start-up failed to make them: tell the user rather than post through nothing.
+            addErrorMessage(UploadTexts::noClients);
+            throw Exception(
+                QStringLiteral("The job client and the poll client were not created at start-up."));
+        }
+        // Nothing may start the command again while the service decides or the job runs.
+        Button1->setEnabled(false);
         if (getParamValue(QStringLiteral("auth")) != QStringLiteral("false")) {
-            // Nothing may start the command again while the service decides.
-            Button1->setEnabled(false);
             const bool authorised = auth();
             if (isClosing())
                 return;
@@ -340,53 +307,25 @@ void TForm1::Button1Click()
                                    "Пожалуйста, попробуйте скачать приложение и загрузить реестр "
                                    "заново. \r\nЕсли ошибка повторится - обратитесь к разработчику "
                                    "приложения."));
-                addErrorMessage(QStringLiteral(
-                    "Программе не удалось авторизоваться на сервере для загрузки реестра УНМЗ!"));
+                addErrorMessage(UploadTexts::notAuthorised);
                 return;
             }
         }
-        dataUploader = new TDataUploader(edtServer->text(), registerPath, http.get(), this);
+        m_run->startJob(edtServer->text(), registerPath);
     });
 }
 
 bool TForm1::auth()
 {
-    bool result = true;
-    try {
-        auto lHTTP = std::make_unique<FormPostClient>();
-        lHTTP->setRequestContentType(QStringLiteral("multipart/form-data"));
-        std::shared_ptr<MultipartForm> lParam
-            = UploadService::authForm(getParamValue(QStringLiteral("sid")));
-        const QString answer = postOffUiThread(*lHTTP, edtServer->text(), std::move(lParam));
-        const QString server = getParamValue(QStringLiteral("adr"));
-        if (UploadService::isSuccess(answer)) {
-            addOkMessage(QStringLiteral("Успешная авторизация на сервере \"%1\"!").arg(server));
-        } else {
-            addErrorMessage(QStringLiteral(
-                "НЕУДАЧНАЯ АВТОРИЗАЦИЯ на сервере \"%1\"! Вероятно пользователь скачавший "
-                "приложение не имеет права загружать реестр, завершил работу на сервере или его "
-                "сессия завершилась автоматически. Пожалуйста, проверьте что у Вас есть права на "
-                "загрузку реестра и повторите загрузку, заново скачав приложениеЕсли ошибка "
-                "повторится - обратитесь к разработчику приложения.")
-                                .arg(server));
-            result = false;
-        }
-    } catch (const std::exception &failure) {
-        logFailure("TForm1.auth: ", &failure);
-        result = false;
-    } catch (...) {
-        logFailure("TForm1.auth: ", nullptr);
-        result = false;
-    }
-    return result;
+    return m_run->authorise(edtServer->text(), getParamValue(QStringLiteral("sid")),
+        getParamValue(QStringLiteral("adr")));
 }
 
 // ---- journal ----
 
 void TForm1::setJournalStampForTesting(std::function<std::pair<QString, QString>()> stamp)
 {
-    std::lock_guard lock(stampMutex);
-    stampOverride = std::move(stamp);
+    ::setJournalStampForTesting(std::move(stamp));
 }
 
 bool TForm1::onUiThread() const
@@ -394,28 +333,17 @@ bool TForm1::onUiThread() const
     return QThread::currentThread() == thread();
 }
 
-void TForm1::runOnUi(std::function<void()> step)
+void TForm1::queueOnUi(std::function<void()> append)
 {
-    const std::shared_ptr<std::atomic<bool>> closingFlag = closing;
-    if (closingFlag->load())
+    if (isClosing())
         return;
-    if (onUiThread()) {
-        step();
-        return;
-    }
-    auto done = std::make_shared<QSemaphore>(0);
     QMetaObject::invokeMethod(
         this,
-        [closingFlag, step = std::move(step), done] {
-            if (!closingFlag->load())
-                step();
-            done->release();
+        [this, append = std::move(append)] {
+            if (!isClosing())
+                append();
         },
         Qt::QueuedConnection);
-    // Never a plain blocking call: the UI thread may itself be waiting for this thread.
-    while (!done->tryAcquire(1, closingCheckMs))
-        if (closingFlag->load())
-            return;
 }
 
 bool TForm1::appendPlain(const QString &s)
@@ -460,28 +388,28 @@ void TForm1::addColouredLine(const char *place, JournalKind kind, const QString 
 void TForm1::addMessage(const QString &s)
 {
     if (!onUiThread())
-        return runOnUi([this, s] { addMessage(s); });
+        return queueOnUi([this, s] { addMessage(s); });
     appendPlain(s);
 }
 
 void TForm1::addOkMessage(const QString &s)
 {
     if (!onUiThread())
-        return runOnUi([this, s] { addOkMessage(s); });
+        return queueOnUi([this, s] { addOkMessage(s); });
     addColouredLine("TForm1.addOkMessage: ", JournalKind::Ok, s);
 }
 
 void TForm1::addWarningMessage(const QString &s)
 {
     if (!onUiThread())
-        return runOnUi([this, s] { addWarningMessage(s); });
+        return queueOnUi([this, s] { addWarningMessage(s); });
     addColouredLine("TForm1.addWarningMessage: ", JournalKind::Warning, s);
 }
 
 void TForm1::addErrorMessage(const QString &s)
 {
     if (!onUiThread())
-        return runOnUi([this, s] { addErrorMessage(s); });
+        return queueOnUi([this, s] { addErrorMessage(s); });
     addColouredLine("TForm1.addErrorMessage: ", JournalKind::Error, s);
 }
 
@@ -532,57 +460,7 @@ void TForm1::saveJournal(const QString &path)
             QStringLiteral("Cannot write file \"%1\". %2").arg(path, file.errorString()));
 }
 
-// ---- the upload job's side of the window ----
-
-void TForm1::jobLine(LineKind kind, const QString &text)
-{
-    addLine(kind == LineKind::Error ? JournalKind::Error : JournalKind::Plain, text);
-}
-
-void TForm1::setUploadButtonEnabled(bool enabled)
-{
-    runOnUi([this, enabled] { Button1->setEnabled(enabled); });
-}
-
-void TForm1::setPollTimerActive(bool active)
-{
-    runOnUi([this, active] {
-        if (active)
-            Timer1->start();
-        else
-            Timer1->stop();
-    });
-}
-
-void TForm1::startCompletionTimer()
-{
-    runOnUi([this] { Timer2->start(); });
-}
-
-bool TForm1::drawTilesSuppressed()
-{
-    // Atomic: a wait given up at exit may return while the UI thread still writes it.
-    auto ticked = std::make_shared<std::atomic<bool>>(false);
-    runOnUi([this, ticked] { *ticked = edtDrawTiles->isChecked(); });
-    return ticked->load();
-}
-
-void TForm1::setProcess(bool running)
-{
-    runOnUi([this, running] { process = running; });
-}
-
-void TForm1::setProcessOk(bool ok)
-{
-    runOnUi([this, ok] { processOk = ok; });
-}
-
-void TForm1::setSessionId(const QString &id)
-{
-    runOnUi([this, id] { sessionId = id; });
-}
-
-// ---- progress relay ----
+// ---- progress relay and completion notice ----
 
 void TForm1::Timer1Timer()
 {
@@ -594,144 +472,26 @@ void TForm1::Button3Click()
     guarded("TForm1.Button3Click: ", [&] { getLogFromServer(); });
 }
 
-bool TForm1::tryBeginFetch()
-{
-    bool idle = false;
-    return fetchBusy.compare_exchange_strong(idle, true);
-}
-
-void TForm1::endFetch()
-{
-    fetchBusy = false;
-}
-
 void TForm1::getLogFromServer()
 {
-    if (!onUiThread())
-        return finalFetchFromWorker();
-    if (isClosing())
-        return;
-    // The poll client serves one fetch at a time: a tick that finds one in flight
-    // (a slow poll, or the job's final fetch) starts none.
-    if (!tryBeginFetch())
-        return;
-    guarded("TForm1.getLogFromServer: ", [&] {
-        const QString reply = pollOffUiThread(edtServer->text(), sessionId);
-        if (!isClosing())
-            relayProgress(reply);
-    });
-    endFetch();
+    // The fetch posts on a worker and adds its lines when the reply is in; a failure
+    // that comes later is logged by the run under this handler's place.
+    guarded("TForm1.getLogFromServer: ", [&] { m_run->fetchProgress(); });
 }
-
-void TForm1::runFinalFetch()
-{
-    if (onUiThread())
-        return getLogFromServer();
-    finalFetchFromWorker();
-}
-
-void TForm1::finalFetchFromWorker()
-{
-    const std::shared_ptr<std::atomic<bool>> closingFlag = closing;
-    while (!tryBeginFetch()) {
-        if (closingFlag->load())
-            return;
-        QThread::msleep(closingCheckMs);
-    }
-    guarded("TForm1.getLogFromServer: ", [&] {
-        auto address = std::make_shared<std::pair<QString, QString>>();
-        runOnUi([this, address] { *address = {edtServer->text(), sessionId}; });
-        if (closingFlag->load())
-            return;
-        // This thread may block on the service; the lines are added on the UI thread.
-        QString reply;
-        try {
-            reply = UploadService::send(
-                *timerHttp, address->first, *UploadService::progressForm(address->second));
-        } catch (...) {
-            if (closingFlag->load())
-                return; // cut short at exit: no failure worth a log line
-            throw;
-        }
-        runOnUi(
-            [this, reply] { guarded("TForm1.getLogFromServer: ", [&] { relayProgress(reply); }); });
-    });
-    endFetch();
-}
-
-QString TForm1::pollOffUiThread(const QString &baseAddress, const QString &sid)
-{
-    return postOffUiThread(*timerHttp, baseAddress, UploadService::progressForm(sid));
-}
-
-QString TForm1::postOffUiThread(
-    FormPostClient &client, const QString &baseAddress, std::shared_ptr<MultipartForm> form)
-{
-    struct Outcome {
-        std::atomic<bool> done{false};
-        QString reply;
-        std::exception_ptr failure;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    QEventLoop loop;
-    FormPostClient *target = &client;
-    std::thread worker([outcome, target, baseAddress, form, &loop] {
-        try {
-            outcome->reply = UploadService::send(*target, baseAddress, *form);
-        } catch (...) {
-            outcome->failure = std::current_exception();
-        }
-        outcome->done = true;
-        // The UI thread joins this thread before `loop` goes, so the call is safe.
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    // The window stays live while the service answers; the loop ends early only when the
-    // application is quitting, and then the post is cut short.
-    if (!outcome->done)
-        loop.exec();
-    if (!outcome->done)
-        target->abort();
-    worker.join();
-    // A post cut short because the window is closing is no failure worth a log line.
-    if (outcome->failure && !isClosing())
-        std::rethrow_exception(outcome->failure);
-    return outcome->reply;
-}
-
-void TForm1::relayProgress(const QString &reply)
-{
-    if (reply.isEmpty())
-        return;
-    for (const QString &item : UploadService::progressItems(reply)) {
-        const ProgressLine line = classifyProgressItem(item);
-        if (line.complete)
-            Timer1->stop();
-        else
-            addLine(line.kind, line.text);
-    }
-    QCoreApplication::processEvents();
-}
-
-// ---- completion notice ----
 
 void TForm1::Timer2Timer()
 {
     guarded("TForm1.Timer2Timer: ", [&] {
-        if (process)
-            return; // a job is running; its end switches this notice on again
-        Timer2->stop();
-        if (processOk) {
-            addOkMessage(QStringLiteral(
-                "Загрузка реестра успешно завершена! Подробности в журнале работы."));
+        const std::optional<bool> ok = m_run->completionNotice();
+        if (!ok)
+            return;
+        if (*ok)
             showMessageBox(this, BoxIcon::Information, QStringLiteral("Загрузка завершена"),
                 QStringLiteral("Процедура загрузки реестра завершена. Подробности "
                                "смотрите в журнале работы..."));
-        } else {
-            addErrorMessage(QStringLiteral(
-                "В процессе загрузки возникли ошибки! Подробности в журнале работы."));
+        else
             showMessageBox(this, BoxIcon::Error, QStringLiteral("Ошибка!"),
                 QStringLiteral("Процедура загрузки реестра завершена с ОШИБКАМИ. "
                                "Подробности смотрите в журнале работы..."));
-        }
     });
 }

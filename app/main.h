@@ -1,11 +1,10 @@
 // The main window TForm1: service address, upload button, option box and the message
-// journal. It owns the job and poll clients and the flags an upload job shares with the
-// window, relays the service's progress and shows the completion notice.
+// journal. The upload itself (clients, job, polls, completion) is the window's UploadRun;
+// the window paints what it reports and keeps the system's named handlers and fields.
 #pragma once
 
 #include "app/Journal.h"
-#include "net/FormPostClient.h"
-#include "upload/UploadJobHost.h"
+#include "upload/UploadRun.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -15,6 +14,7 @@
 #include <memory>
 #include <utility>
 
+class FormPostClient;
 class QAction;
 class QCheckBox;
 class QFileDialog;
@@ -25,13 +25,12 @@ class QPushButton;
 class QTextEdit;
 class QTimer;
 
-inline const QString defaultServerAddress = QStringLiteral("http://127.0.0.1:8080");
-constexpr int pollIntervalMs = 2000;
-constexpr int completionIntervalMs = 1000;
-
-class TForm1 : public QMainWindow, public UploadJobHost
+class TForm1 : public QMainWindow, public JournalSink
 {
     Q_OBJECT
+
+    // First: the fields below refer into it.
+    std::unique_ptr<UploadRun> m_run;
 
 public:
     explicit TForm1(QWidget *parent = nullptr);
@@ -50,44 +49,34 @@ public:
     QAction *N2 = nullptr;
     QFileDialog *od = nullptr;
     QFileDialog *sd = nullptr;
-    QTimer *Timer1 = nullptr;
-    QTimer *Timer2 = nullptr;
+    QTimer *Timer1 = nullptr; // the run's poll timer
+    QTimer *Timer2 = nullptr; // the run's completion timer
 
-    // Journal state and the job's shared state. Kept reachable for the upload command
-    // and the tests; the window's own code is the only writer of num and shift.
+    // Journal state, and the job's shared state as the run holds it. Kept reachable for
+    // the tests; the window's own code is the only writer of num and shift.
     qint32 shift = 0;
-    std::unique_ptr<FormPostClient> http;      // the job client
-    std::unique_ptr<FormPostClient> timerHttp; // the poll client
+    std::unique_ptr<FormPostClient> &http;      // the job client
+    std::unique_ptr<FormPostClient> &timerHttp; // the poll client
     qint32 num = 0;
-    std::atomic<bool> processOk{false}; // read by Timer2Timer while a job may write it
-    std::atomic<bool> process{false};
-    QString sessionId;
+    std::atomic<bool> &processOk;
+    std::atomic<bool> &process;
+    QString &sessionId;
 
-    // The journal. Each append may be requested from any thread: it then runs on the UI
-    // thread, as one step, in request order, and returns when done.
+    UploadRun &uploadRun() { return *m_run; }
+
+    // The journal. An append requested from another thread is queued to the UI thread
+    // and returns at once; appends keep their order and each runs as one step there.
     void addMessage(const QString &s);
     void addOkMessage(const QString &s);
     void addWarningMessage(const QString &s);
     void addErrorMessage(const QString &s);
-    void addLine(JournalKind kind, const QString &s);
+    void addLine(JournalKind kind, const QString &s) override;
     void resetJournal(); // UI thread: the upload command's first step
 
-    // UploadJobHost: callable from the job's thread; each returns at once, without
-    // touching the window, once the window is closing.
-    void jobLine(LineKind kind, const QString &text) override;
-    void setUploadButtonEnabled(bool enabled) override;
-    void setPollTimerActive(bool active) override;
-    void startCompletionTimer() override;
-    bool drawTilesSuppressed() override;
-    void setProcess(bool running) override;
-    void setProcessOk(bool ok) override;
-    void setSessionId(const QString &id) override;
-    void runFinalFetch() override;
-
-    // The window is going away: cross-thread requests return at once from now on, the
-    // timers stop, and posts blocked on the service fail so their threads can end.
+    // The window is going away: the run is abandoned (timers off, posts aborted, the job
+    // ends without touching the window) and appends from other threads are dropped.
     void prepareForExit();
-    bool isClosing() const { return closing->load(); }
+    bool isClosing() const { return m_closing; }
 
     // The date and time texts of the next journal lines; an empty function restores
     // the clock (short date, long time, read one after the other).
@@ -113,28 +102,14 @@ private:
     void buildControls();
     void layoutPanel1();
     bool onUiThread() const;
-    // Runs `step` on the UI thread and waits for it; gives up once the window closes.
-    void runOnUi(std::function<void()> step);
+    void queueOnUi(std::function<void()> append);
     bool appendPlain(const QString &s);
     void addColouredLine(const char *place, JournalKind kind, const QString &s);
-    bool tryBeginFetch();
-    void endFetch();
-    QString pollOffUiThread(const QString &baseAddress, const QString &sid);
-    // Posts on a worker thread while the UI thread keeps handling events.
-    QString postOffUiThread(
-        FormPostClient &client, const QString &baseAddress, std::shared_ptr<MultipartForm> form);
     QString chooseRegister();
-    void relayProgress(const QString &reply);
-    void finalFetchFromWorker();
     void saveJournal(const QString &path);
 
     bool buttonFillsPanel = false;
-    std::atomic<bool> fetchBusy{false};
-    // Shared with waiting threads, so a wait can still read it as the window goes.
-    std::shared_ptr<std::atomic<bool>> closing = std::make_shared<std::atomic<bool>>(false);
+    std::atomic<bool> m_closing{false};
 };
 
 extern TForm1 *Form1;
-
-// The extension of the last component of a path, dot included; empty without a dot.
-QString registerExtension(const QString &path);

@@ -1,9 +1,21 @@
-// What an upload job may do to the window, and nothing more: the job lives in upload/
-// and never sees app/. The main window implements this; every call may come from the
-// job's thread and is carried out on the UI thread, in call order, before it returns.
+// What an upload job may ask of the run that started it, and nothing more: the job lives
+// on a thread of its own and never sees the window or the terminal. The run (UploadRun)
+// carries each call out on its own thread, in call order; see each call for whether the
+// job waits for it.
 #pragma once
 
 #include <QString>
+
+// How far a job has come, for an observer such as the command line's status line and
+// its interrupt notice; it changes nothing in the upload.
+struct JobProgress {
+    enum class Step { Session, Workbook, Registry, Documents, Attaching, Ended };
+    Step step = Step::Session;
+    bool workbookSent = false;      // the service answered the workbook's post
+    bool workbookDelivered = false; // ... with "success"
+    int documentsSent = 0;          // documents whose post the service answered
+    int documentsTotal = -1;        // -1 until the document list is known
+};
 
 class UploadJobHost
 {
@@ -12,16 +24,20 @@ public:
 
     virtual ~UploadJobHost() = default;
 
+    // These return at once; their effects follow on the run's thread in call order.
     virtual void jobLine(LineKind kind, const QString &text) = 0;
     virtual void setUploadButtonEnabled(bool enabled) = 0;
     virtual void setPollTimerActive(bool active) = 0;
     virtual void startCompletionTimer() = 0;
-    // Whether "НЕ отрисовывать объекты на карте" is ticked at this moment.
-    virtual bool drawTilesSuppressed() = 0;
     virtual void setProcess(bool running) = 0;
     virtual void setProcessOk(bool ok) = 0;
     virtual void setSessionId(const QString &sessionId) = 0;
-    // One progress fetch through the poll client, never overlapping a poll; returns
-    // when its lines are in the journal.
+    virtual void jobProgress(const JobProgress &) { }
+
+    // Whether "НЕ отрисовывать объекты на карте" is ticked at this moment.
+    virtual bool drawTilesSuppressed() = 0;
+    // One progress fetch through the poll client, never overlapping a poll, after every
+    // effect asked for before it; returns when its lines are in the journal, or at once
+    // when the run has been abandoned.
     virtual void runFinalFetch() = 0;
 };

@@ -103,8 +103,15 @@ void TDataUploader::closeStage()
         m_host.runFinalFetch();
 }
 
+void TDataUploader::report(JobProgress::Step step)
+{
+    m_progress.step = step;
+    m_host.jobProgress(m_progress);
+}
+
 void TDataUploader::endSteps()
 {
+    report(JobProgress::Step::Ended);
     m_host.setUploadButtonEnabled(true);
     m_host.setProcess(false);
     m_host.startCompletionTimer();
@@ -115,12 +122,14 @@ void TDataUploader::Execute()
     using namespace UploadService;
     bool inProcessingStage = false;
     try {
+        report(JobProgress::Step::Session);
         m_host.setUploadButtonEnabled(false);
         m_host.setProcessOk(true);
         m_host.setProcess(true);
 
         lParam = sessionForm();
         m_host.setSessionId(post());
+        report(JobProgress::Step::Workbook);
 
         try {
             lParam = workbookForm(registryFileName);
@@ -134,7 +143,10 @@ void TDataUploader::Execute()
             endSteps();
             return;
         }
-        if (isSuccess(post())) {
+        const bool workbookDelivered = isSuccess(post());
+        m_progress.workbookSent = true;
+        m_progress.workbookDelivered = workbookDelivered;
+        if (workbookDelivered) {
             line(Kind::Plain,
                 QStringLiteral("Реестр УНМЗ \"%1\"  успешно передан на сервер!")
                     .arg(registryFileName));
@@ -146,6 +158,7 @@ void TDataUploader::Execute()
             m_host.setProcessOk(false);
         }
 
+        report(JobProgress::Step::Registry);
         inProcessingStage = true;
         m_host.setPollTimerActive(true);
         line(Kind::Plain,
@@ -165,11 +178,16 @@ void TDataUploader::Execute()
 
         line(Kind::Plain, QStringLiteral("Начинаем передавать на сервер документы."));
         const QString workbookFolder = localFolderPart(registryFileName);
-        for (const FoundDocument &found : findDocuments(workbookFolder, &m_cancelled)) {
+        const std::vector<FoundDocument> documents = findDocuments(workbookFolder, &m_cancelled);
+        m_progress.documentsTotal = int(documents.size());
+        report(JobProgress::Step::Documents);
+        for (const FoundDocument &found : documents) {
             if (found.problem != FoundDocument::Problem::None) {
                 // Not sent, named in its place, and the upload goes on with the rest.
                 line(Kind::Error, skippedDocumentText(found));
                 m_host.setProcessOk(false);
+                ++m_progress.documentsSent;
+                report(JobProgress::Step::Documents);
                 continue;
             }
             const QString &document = found.path;
@@ -184,9 +202,12 @@ void TDataUploader::Execute()
                 // A document the service did not take is a failed upload too.
                 m_host.setProcessOk(false);
             }
+            ++m_progress.documentsSent;
+            report(JobProgress::Step::Documents);
         }
 
         line(Kind::Plain, QStringLiteral("Прикрепляем документы к УНМЗ."));
+        report(JobProgress::Step::Attaching);
         inProcessingStage = true;
         m_host.setPollTimerActive(true);
         lParam = processFilesForm();
@@ -204,6 +225,10 @@ void TDataUploader::Execute()
 
 void TDataUploader::unexpectedFailure(bool inProcessingStage, const std::exception *failure)
 {
+    // A post cut short because the program is closing is no failure worth a log line. Read
+    // now: the end steps below may let the program close, and a genuine failure must
+    // still be logged then (the run waits for this thread before the process ends).
+    const bool abandoned = m_cancelled;
     lParam.reset();
     // The window's side of these steps catches its own failures; this guard only keeps
     // a surprise from ending the process through the thread.
@@ -213,7 +238,6 @@ void TDataUploader::unexpectedFailure(bool inProcessingStage, const std::excepti
         m_host.setProcessOk(false);
         endSteps();
     });
-    // A post cut short because the program is closing is no failure worth a log line.
-    if (!m_cancelled)
+    if (!abandoned)
         logFailure("TDataUploader.Execute: ", failure);
 }

@@ -1,6 +1,7 @@
 // The upload job: on a thread of its own it obtains a job session, sends the workbook,
 // has the service process it, sends every PDF document below the workbook's folder and
-// has the service attach them, relaying progress through the window's poll.
+// has the service attach them. Its effects on the window or terminal go through the
+// UploadRun that started it (UploadJobHost), which also runs its progress fetches.
 #pragma once
 
 #include "upload/UploadJobHost.h"
@@ -52,11 +53,13 @@ private:
     void endSteps();
     void unexpectedFailure(bool inProcessingStage, const std::exception *failure);
     void line(UploadJobHost::LineKind kind, const QString &text);
+    void report(JobProgress::Step step);
     QString post();
     void throwIfCancelled() const;
 
     UploadJobHost &m_host;
     std::unique_ptr<MultipartForm> lParam;
+    JobProgress m_progress;
     std::atomic<bool> m_cancelled{false};
     std::mutex m_waitMutex;
     std::condition_variable m_wake;

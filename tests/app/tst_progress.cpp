@@ -225,6 +225,7 @@ void TestProgress::relay()
     form.edtServer->setText(server.url(QString()));
     form.Timer1->start();
     form.Timer1Timer();
+    QTRY_VERIFY(!form.uploadRun().fetchInProgress());
     QCOMPARE(journal(form), lines);
     QCOMPARE(form.Timer1->isActive(), pollsGoOn);
     QCOMPARE(server.connectionCount(), 1);
@@ -235,9 +236,10 @@ void TestProgress::fetchPostsProgressWithSessionToTheAddressField()
     ScriptedServer server;
     server.addScript(ScriptedServer::reply(httpReply(QStringLiteral("x"))));
     TForm1 form;
-    form.setSessionId(QStringLiteral("S-42"));
+    form.uploadRun().setSessionId(QStringLiteral("S-42"));
     form.edtServer->setText(server.url(QString())); // typed after start-up: used as is
     form.getLogFromServer();
+    QTRY_VERIFY(!form.uploadRun().fetchInProgress());
     QCOMPARE(server.connectionCount(), 1);
     const QByteArray request = server.request(0);
     QVERIFY2(request.startsWith("POST ") && request.contains("/QuorvelFiles HTTP/1.0\r\n"),
@@ -259,6 +261,7 @@ void TestProgress::transportFailureIsLoggedAndChangesNothing()
     form.edtServer->setText(server.url(QString()));
     form.Timer1->start();
     form.Timer1Timer();
+    QTRY_VERIFY(!form.uploadRun().fetchInProgress());
     QCOMPARE(journal(form), (ShownLines{{JournalKind::Plain, "before"}}));
     QVERIFY(form.Timer1->isActive());
     QVERIFY(logText(m_logs.path()).contains(QStringLiteral("TForm1.getLogFromServer: ")));
@@ -268,6 +271,7 @@ void TestProgress::transportFailureIsLoggedAndChangesNothing()
     next.addScript(ScriptedServer::reply(httpReply(QStringLiteral("again"))));
     form.edtServer->setText(next.url(QString()));
     form.Timer1Timer();
+    QTRY_VERIFY(!form.uploadRun().fetchInProgress());
     QCOMPARE(journal(form).size(), 2);
 }
 
@@ -300,11 +304,13 @@ void TestProgress::tickDuringSlowFetchStartsNone()
         tickedMeanwhile = true;
     });
     form.Timer1Timer();
-    QVERIFY(tickedMeanwhile);
+    QTRY_VERIFY(tickedMeanwhile);
+    QTRY_VERIFY(!form.uploadRun().fetchInProgress());
     QCOMPARE(server.connectionCount(), 1);
     QCOMPARE(journal(form), (ShownLines{{JournalKind::Plain, "slow"}}));
 
     form.Timer1Timer(); // idle again: the next tick fetches
+    QTRY_VERIFY(!form.uploadRun().fetchInProgress());
     QCOMPARE(server.connectionCount(), 2);
 }
 
@@ -319,7 +325,7 @@ void TestProgress::finalFetchWaitsForPollAndReturnsWithItsLines()
     std::thread job;
     QTimer::singleShot(100, &form, [&] {
         job = std::thread([&] {
-            form.runFinalFetch();
+            form.uploadRun().runFinalFetch();
             finalDone = true;
         });
     });
@@ -367,7 +373,7 @@ void TestProgress::finalFetchCutShortAtExitIsNotLogged()
     const QString logBefore = logText(m_logs.path());
     std::atomic<bool> finalDone{false};
     std::thread job([&] {
-        form.runFinalFetch();
+        form.uploadRun().runFinalFetch();
         finalDone = true;
     });
     QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, 10000);
@@ -417,10 +423,10 @@ void TestProgress::notice()
     setMessageBoxHookForTesting([&](BoxIcon i, const QString &t, const QString &x) {
         boxes << Box{int(i), t, x, !form.Timer2->isActive()};
     });
-    form.setProcessOk(ok);
-    form.setProcess(false);
+    form.uploadRun().setProcessOk(ok);
+    form.uploadRun().setProcess(false);
     form.Timer2->setInterval(20);
-    form.startCompletionTimer();
+    form.uploadRun().startCompletionTimer();
     QTRY_COMPARE(boxes.size(), 1);
     QTest::qWait(100); // the timer is off: one job end, one notice
     setMessageBoxHookForTesting({});
@@ -439,18 +445,18 @@ void TestProgress::noticeWaitsWhileJobRuns()
     int boxes = 0;
     setMessageBoxHookForTesting([&](BoxIcon, const QString &, const QString &) { ++boxes; });
     TForm1 form;
-    form.setProcess(true);
-    form.setProcessOk(false);
+    form.uploadRun().setProcess(true);
+    form.uploadRun().setProcessOk(false);
     form.Timer2->setInterval(20);
-    form.startCompletionTimer();
+    form.uploadRun().startCompletionTimer();
     QTest::qWait(150);
     QCOMPARE(boxes, 0);
     QVERIFY(form.Timer2->isActive());
     QVERIFY(form.reMessages->document()->isEmpty());
 
     // The newer job's result is what the notice tells.
-    form.setProcessOk(true);
-    form.setProcess(false);
+    form.uploadRun().setProcessOk(true);
+    form.uploadRun().setProcess(false);
     QTRY_COMPARE(boxes, 1);
     QTest::qWait(100);
     QCOMPARE(boxes, 1);

@@ -5,7 +5,9 @@
 #include "TestFiles.h"
 #include "app/MessageBoxes.h"
 #include "app/uLaunchParams.h"
+#include "diag/Exception.h"
 #include "diag/uLogWriter.h"
+#include "net/FormPostClient.h"
 #include "upload/uUploadData.h"
 
 #include <QCheckBox>
@@ -33,6 +35,22 @@ const QString authRefusedText = QStringLiteral(
     "пользователь скачавший приложение завершил работу на сервере или его сессия завершилась. "
     "\r\nПожалуйста, попробуйте скачать приложение и загрузить реестр заново. \r\nЕсли ошибка "
     "повторится - обратитесь к разработчику приложения.");
+
+QStringList logFiles(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files);
+}
+
+QString logText(const QString &folder)
+{
+    QString log;
+    for (const QString &name : logFiles(folder)) {
+        QFile file(QDir(folder).filePath(name));
+        if (file.open(QIODevice::ReadOnly))
+            log += QString::fromLatin1(file.readAll());
+    }
+    return log;
+}
 
 // The journal's lines without their "N. date time " stamps.
 QStringList journalMessages(const TForm1 &form)
@@ -312,6 +330,158 @@ private slots:
         QVERIFY(second.actions().contains("progress"));
         QVERIFY(second.actionsWithoutPolls().isEmpty());
         QVERIFY(first.actionsWithoutPolls().contains("processFiles"));
+    }
+
+    void modalDialogDuringAPollHoldsNothingUp()
+    {
+        // Stages long enough for a poll, and every reply slow enough to catch one in flight.
+        DevService service({"--stage-seconds", "3", "--slow", "0.3"});
+        setParams({"ADR=" + service.address(), "auth=false"});
+        TForm1 form;
+        form.show();
+        bool opened = false;
+        QStringList actionsWhenClosed;
+        QTimer watch;
+        watch.setInterval(5);
+        connect(&watch, &QTimer::timeout, &form, [&] {
+            if (opened || !form.uploadRun().fetchInProgress())
+                return;
+            opened = true;
+            watch.stop();
+            // The user opens the journal's save dialog while the poll waits for its reply,
+            // and leaves it open until the job has asked for its last stage (30 s at most).
+            QElapsedTimer openFor;
+            openFor.start();
+            QTimer closer;
+            closer.setInterval(50);
+            connect(&closer, &QTimer::timeout, form.sd, [&] {
+                if (service.actionsWithoutPolls().contains("processFiles")
+                    || openFor.elapsed() > 30000)
+                    form.sd->reject();
+            });
+            closer.start();
+            form.N3Click();
+            actionsWhenClosed = service.actionsWithoutPolls();
+        });
+        watch.start();
+        clickUpload(form, m_workbook);
+        QVERIFY(waitForNotice());
+        QVERIFY(opened);
+        // The poll, the stage's final fetch and the documents all went on behind the dialog.
+        QCOMPARE(actionsWhenClosed.value(actionsWhenClosed.size() - 1), QString("processFiles"));
+        QCOMPARE(actionsWhenClosed.count("loadFile"), 4);
+        QCOMPARE(m_boxes.first().title, QString("Загрузка завершена"));
+    }
+
+    void secondCommandWhileAJobRunsStartsNone()
+    {
+        DevService service({"--stage-seconds", "0.3"});
+        setParams({"ADR=" + service.address(), "auth=false"});
+        TForm1 form;
+        QTimer::singleShot(0, &form, [&] {
+            form.od->selectFile(m_workbook);
+            static_cast<QDialog *>(form.od)->accept();
+        });
+        form.Button1->click();
+        // Off before the job's first step: a click handled right after starts nothing.
+        const bool offAfterCommand = !form.Button1->isEnabled();
+        bool secondDialog = false;
+        QTimer::singleShot(0, &form, [&] {
+            if (!form.od->isVisible())
+                return;
+            secondDialog = true;
+            form.od->selectFile(m_workbook);
+            static_cast<QDialog *>(form.od)->accept();
+        });
+        form.Button1->click();
+        form.Button1Click(); // even a direct call while the job runs starts none
+        QVERIFY(offAfterCommand);
+        QVERIFY(waitForNotice());
+        QVERIFY(!secondDialog);
+        QCOMPARE(service.actionsWithoutPolls().count("getSession"), 1);
+        QCOMPARE(m_boxes.size(), 1);
+        QVERIFY(form.Button1->isEnabled());
+    }
+
+    void buttonOffDuringTheAuthorisationWait()
+    {
+        DevService service({"--slow", "1", "--stage-seconds", "0.1"});
+        setParams({"ADR=" + service.address(), "sid=web1"});
+        TForm1 form;
+        bool enabledDuringWait = true;
+        bool waited = false;
+        QTimer::singleShot(500, &form, [&] {
+            waited = service.actions() == QStringList{"auth"} || service.actions().isEmpty();
+            enabledDuringWait = form.Button1->isEnabled();
+        });
+        clickUpload(form, m_workbook);
+        QVERIFY(waited);
+        QVERIFY(!enabledDuringWait);
+        QVERIFY(waitForNotice());
+        QVERIFY(form.Button1->isEnabled());
+    }
+
+    void exitDuringAuthorisationAddsNothing()
+    {
+        QTemporaryDir logs;
+        setLogFolderForTesting(logs.path() + u'/');
+        DevService service({"--slow", "30"});
+        setParams({"ADR=" + service.address(), "sid=web1"});
+        TForm1 form;
+        form.show();
+        QTimer::singleShot(0, &form, [&] { clickUpload(form, m_workbook); });
+        QTimer::singleShot(500, &form, [&] { form.N2Click(); });
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+        guard.start(10000);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(QCoreApplication::exec(), 0);
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(service.actions(), QStringList{"auth"});
+        QVERIFY2(
+            form.reMessages->document()->isEmpty(), qPrintable(form.reMessages->toPlainText()));
+        QVERIFY(m_boxes.isEmpty());
+        QCOMPARE(logFiles(logs.path()), QStringList());
+        setLogFolderForTesting({});
+    }
+
+    void missingClientsAreReportedNotDereferenced_data()
+    {
+        QTest::addColumn<QString>("authParam");
+        QTest::newRow("authorisation off") << "auth=false";
+        QTest::newRow("authorisation on") << "sid=web1";
+    }
+
+    void missingClientsAreReportedNotDereferenced()
+    {
+        QFETCH(QString, authParam);
+        QTemporaryDir logs;
+        setLogFolderForTesting(logs.path() + u'/');
+        DevService service;
+        setParams({"ADR=" + service.address(), authParam});
+        UploadRun::setClientFactoryForTesting([]() -> std::unique_ptr<FormPostClient> {
+            throw Exception(QStringLiteral("No client today."));
+        });
+        TForm1 form;
+        UploadRun::setClientFactoryForTesting({});
+        // Start-up stopped at the clients: the window opens with its design caption.
+        QCOMPARE(form.windowTitle(), QString("Загрузка реестра на сервер"));
+        QVERIFY(!form.http && !form.timerHttp);
+
+        clickUpload(form, m_workbook);
+        form.Timer1Timer(); // a poll tick finds no client either
+        QTest::qWait(200);
+        QCOMPARE(journalMessages(form), QStringList{UploadTexts::noClients});
+        QVERIFY(form.Button1->isEnabled());
+        QVERIFY(service.actions().isEmpty());
+        QVERIFY(!form.uploadRun().jobActive());
+        const QString log = logText(logs.path());
+        for (const char *place :
+            {"TForm1.FormCreate: ", "TForm1.Button1Click: ", "TForm1.getLogFromServer: "})
+            QVERIFY2(log.contains(QLatin1String(place)), qPrintable(log));
+        setLogFolderForTesting({});
     }
 
     void exitDuringAJobEndsAtOnce()

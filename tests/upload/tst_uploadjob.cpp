@@ -41,6 +41,11 @@ public:
         return result;
     }
     bool processOk() const { return m_ok; }
+    JobProgress progress() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_progress;
+    }
     bool suppressTiles = false;
 
     void jobLine(LineKind kind, const QString &text) override
@@ -71,6 +76,11 @@ public:
         m_sessionId = sessionId;
         record(QStringLiteral("session"));
     }
+    void jobProgress(const JobProgress &progress) override
+    {
+        QMutexLocker lock(&m_mutex);
+        m_progress = progress;
+    }
     void runFinalFetch() override
     {
         record(QStringLiteral("fetch"));
@@ -94,6 +104,7 @@ private:
     std::atomic<bool> m_ok{false};
     mutable QMutex m_mutex;
     QStringList m_events;
+    JobProgress m_progress;
 };
 
 } // namespace
@@ -165,6 +176,11 @@ private slots:
         QCOMPARE(events.first(), QString("button:0"));
         QCOMPARE(events.mid(events.size() - 3), QStringList({"button:1", "process:0", "timer2"}));
         QVERIFY(host.processOk());
+        const JobProgress progress = host.progress();
+        QCOMPARE(progress.step, JobProgress::Step::Ended);
+        QVERIFY(progress.workbookSent && progress.workbookDelivered);
+        QCOMPARE(progress.documentsSent, 4);
+        QCOMPARE(progress.documentsTotal, 4);
         const QString workbook = m_workbook;
         QCOMPARE(host.lines(),
             QStringList({"plain:Реестр УНМЗ \"" + workbook + "\"  успешно передан на сервер!",
@@ -213,6 +229,9 @@ private slots:
                 + "\"! Вероятно он открыт другим приложением"}));
         QVERIFY(!host.processOk());
         QVERIFY(!host.events().contains("timer1:1"));
+        // Nothing delivered: what the command line's exit status rests on.
+        QCOMPARE(host.progress().step, JobProgress::Step::Ended);
+        QVERIFY(!host.progress().workbookSent);
     }
 
     void failedStagesMarkTheJob_data()
@@ -221,23 +240,26 @@ private slots:
         QTest::addColumn<QStringList>("actions");
         QTest::addColumn<QString>("errorLine");
         QTest::addColumn<bool>("logged");
+        QTest::addColumn<bool>("workbookDelivered");
         const QStringList all{"getSession", "loadFile", "processRegistry", "loadFile", "loadFile",
             "loadFile", "loadFile", "processFiles"};
         QTest::newRow("processRegistry refused: no document is sent")
             << QStringList{"--fail-process-registry"}
-            << QStringList{"getSession", "loadFile", "processRegistry"} << QString() << false;
+            << QStringList{"getSession", "loadFile", "processRegistry"} << QString() << false
+            << true;
         QTest::newRow("processFiles refused")
-            << QStringList{"--fail-process-files"} << all << QString() << false;
+            << QStringList{"--fail-process-files"} << all << QString() << false << true;
         QTest::newRow("a document refused: the job goes on but is not a success")
             << QStringList{"--fail-load-file", "б.pdf"} << all
-            << QString("error:Ошибка передачи документа \"%1/Папка 1/б.pdf\"  на сервер!") << false;
+            << QString("error:Ошибка передачи документа \"%1/Папка 1/б.pdf\"  на сервер!") << false
+            << true;
         QTest::newRow("the workbook refused: processing still asked for")
             << QStringList{"--fail-load-file", "Реестр УНМЗ.xlsx"}
             << QStringList{"getSession", "loadFile", "processRegistry"}
             << QString("error:Ошибка передачи реестра УНМЗ \"%1/Реестр УНМЗ.xlsx\"  на сервер!")
-            << false;
+            << false << false;
         QTest::newRow("connection dropped during processFiles: the failure is logged")
-            << QStringList{"--drop-on", "processFiles"} << all << QString() << true;
+            << QStringList{"--drop-on", "processFiles"} << all << QString() << true << true;
     }
 
     void failedStagesMarkTheJob()
@@ -246,6 +268,7 @@ private slots:
         QFETCH(QStringList, actions);
         QFETCH(QString, errorLine);
         QFETCH(bool, logged);
+        QFETCH(bool, workbookDelivered);
         takeLog();
         DevService service(options + QStringList{"--stage-seconds", "0.2"});
         QVERIFY(service.isRunning());
@@ -264,6 +287,9 @@ private slots:
             QVERIFY2(host.lines().contains(errorLine.arg(m_dir.path())),
                 qPrintable(host.lines().join('\n')));
         QCOMPARE(takeLog().contains(QStringLiteral(" TDataUploader.Execute:  -> : ")), logged);
+        QCOMPARE(host.progress().step, JobProgress::Step::Ended);
+        QVERIFY(host.progress().workbookSent);
+        QCOMPARE(host.progress().workbookDelivered, workbookDelivered);
     }
 
     void drawTilesFollowsTheBox()

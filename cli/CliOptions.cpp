@@ -1,0 +1,212 @@
+#include "cli/CliOptions.h"
+
+#include "upload/UploadRun.h"
+
+#include <QFile>
+
+namespace
+{
+
+const QString tryHelp = QStringLiteral(". Справка: unmz-upload --help");
+
+// The first line of a session file, without its line break and surrounding blanks.
+QString sessionFromFile(const QString &path, QString &error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("не удалось открыть файл сессии «%1»: %2")
+                    .arg(path, file.errorString());
+        return {};
+    }
+    const QByteArray line = file.readLine(MaxSessionLine + 2);
+    QByteArray text = line;
+    if (text.endsWith('\n'))
+        text.chop(1);
+    if (text.size() > MaxSessionLine) {
+        error = QStringLiteral("первая строка файла сессии «%1» длиннее %2 байт")
+                    .arg(path)
+                    .arg(MaxSessionLine);
+        return {};
+    }
+    return QString::fromUtf8(text).trimmed();
+}
+
+} // namespace
+
+CliParse parseCommandLine(
+    const QStringList &arguments, const std::function<QString(const char *)> &environment)
+{
+    CliParse parse;
+    CliOptions &options = parse.options;
+    options.server = defaultServerAddress;
+    bool sessionGiven = false;
+    QString sessionFile;
+    QStringList positional;
+
+    const auto fail = [&](const QString &reason) {
+        parse.error = reason + tryHelp;
+        return parse;
+    };
+
+    bool optionsEnded = false;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (optionsEnded || argument == QStringLiteral("-") || !argument.startsWith(u'-')) {
+            positional << argument;
+            continue;
+        }
+        if (argument == QStringLiteral("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        const qsizetype equals = argument.indexOf(u'=');
+        const QString name = equals < 0 ? argument : argument.left(equals);
+        const bool inlineValue = equals >= 0;
+        // The option's value: after "=", or the next argument.
+        QString value;
+        const auto takeValue = [&]() -> bool {
+            if (inlineValue) {
+                value = argument.mid(equals + 1);
+                return true;
+            }
+            if (i + 1 >= arguments.size())
+                return false;
+            value = arguments.at(++i);
+            return true;
+        };
+        const auto flag = [&](bool &target, bool set) -> bool {
+            if (inlineValue)
+                return false;
+            target = set;
+            return true;
+        };
+
+        if (name == QStringLiteral("--help") || name == QStringLiteral("-h")) {
+            options.action = CliOptions::Action::Help;
+            return parse;
+        }
+        if (name == QStringLiteral("--version")) {
+            options.action = CliOptions::Action::Version;
+            return parse;
+        }
+        if (name == QStringLiteral("--server") || name == QStringLiteral("--session")
+            || name == QStringLiteral("--session-file")) {
+            if (!takeValue())
+                return fail(QStringLiteral("параметру %1 нужно значение").arg(name));
+            if (name == QStringLiteral("--server")) {
+                options.server = value;
+            } else if (name == QStringLiteral("--session")) {
+                options.session = value;
+                sessionGiven = true;
+            } else {
+                sessionFile = value;
+            }
+        } else if (name == QStringLiteral("--color")) {
+            value = inlineValue ? argument.mid(equals + 1) : QStringLiteral("always");
+            if (value == QStringLiteral("auto"))
+                options.colour = CliOptions::Colour::Auto;
+            else if (value == QStringLiteral("always"))
+                options.colour = CliOptions::Colour::Always;
+            else if (value == QStringLiteral("never"))
+                options.colour = CliOptions::Colour::Never;
+            else
+                return fail(
+                    QStringLiteral("недопустимое значение «%1» параметра --color (auto, always, "
+                                   "never)")
+                        .arg(value));
+        } else if (name == QStringLiteral("--no-auth")) {
+            if (!flag(options.auth, false))
+                return fail(QStringLiteral("параметр %1 не принимает значения").arg(name));
+        } else if (name == QStringLiteral("--no-map-objects")) {
+            if (!flag(options.drawTiles, false))
+                return fail(QStringLiteral("параметр %1 не принимает значения").arg(name));
+        } else if (name == QStringLiteral("--quiet") || name == QStringLiteral("-q")) {
+            if (!flag(options.quiet, true))
+                return fail(QStringLiteral("параметр %1 не принимает значения").arg(name));
+        } else {
+            return fail(QStringLiteral("неизвестный параметр «%1»").arg(argument));
+        }
+    }
+
+    if (positional.isEmpty())
+        return fail(QStringLiteral("не указан файл реестра"));
+    if (positional.size() > 1)
+        return fail(QStringLiteral("лишний аргумент «%1»: файл реестра указывается один")
+                        .arg(positional.at(1)));
+    options.registerPath = positional.first();
+
+    if (sessionGiven && !sessionFile.isNull())
+        return fail(QStringLiteral("параметры --session и --session-file взаимоисключающие"));
+    if (!sessionFile.isNull()) {
+        QString error;
+        options.session = sessionFromFile(sessionFile, error);
+        if (!error.isEmpty())
+            return fail(error);
+    } else if (!sessionGiven) {
+        options.session = environment("UNMZ_SESSION");
+    }
+    return parse;
+}
+
+QString versionText()
+{
+    return QStringLiteral("unmz-upload " UNMZ_VERSION);
+}
+
+QString helpText()
+{
+    return QStringLiteral(
+        "Использование: unmz-upload [ПАРАМЕТРЫ] РЕЕСТР\n"
+        "Usage: unmz-upload [OPTIONS] REGISTER\n"
+        "\n"
+        "Загружает на сервер реестр УНМЗ (книгу Excel) и все документы PDF из его папки\n"
+        "и вложенных папок, как команда «Загрузить реестр» окна программы, и выводит\n"
+        "журнал работы.\n"
+        "Uploads the register workbook and every PDF below its folder, as the window's\n"
+        "upload command does, and prints the journal.\n"
+        "\n"
+        "Параметры / Options:\n"
+        "  --server URL         адрес сервера (по умолчанию http://127.0.0.1:8080)\n"
+        "                       the service's base address (default http://127.0.0.1:8080)\n"
+        "  --session SID        сессия пользователя на сервере (параметр sid окна)\n"
+        "                       the user's web session id (the window's sid)\n"
+        "  --session-file FILE  взять сессию из первой строки файла; без обоих параметров\n"
+        "                       сессия берётся из переменной окружения UNMZ_SESSION\n"
+        "                       read it from the file's first line; without either option\n"
+        "                       it comes from UNMZ_SESSION\n"
+        "  --no-auth            не проходить авторизацию (параметр окна auth=false)\n"
+        "                       skip the session authorisation (the window's auth=false)\n"
+        "  --no-map-objects     НЕ отрисовывать объекты на карте\n"
+        "                       do not draw the register's objects on the map\n"
+        "  --color[=КОГДА]      цвета строк журнала: auto (на терминале, если не задана\n"
+        "                       переменная NO_COLOR), always или never\n"
+        "                       colour the journal: auto (on a terminal, unless NO_COLOR\n"
+        "                       is set), always or never\n"
+        "  -q, --quiet          выводить только строки ошибок и итоговую строку\n"
+        "                       print only the error lines and the final line\n"
+        "  -h, --help           эта справка\n"
+        "                       this help\n"
+        "  --version            версия программы\n"
+        "                       the program's version\n"
+        "\n"
+        "Журнал выводится в стандартный вывод; строка состояния (на терминале), сообщение\n"
+        "о прерывании и ошибки в параметрах - в стандартный поток ошибок.\n"
+        "\n"
+        "Коды завершения / Exit status:\n"
+        "  0    загрузка завершена без ошибок\n"
+        "       the upload finished without errors\n"
+        "  1    загрузка завершена с ошибками\n"
+        "       the upload finished with errors\n"
+        "  2    ничего не передано: авторизация не пройдена, файл реестра не найден,\n"
+        "       открыт другой программой или не является книгой Excel, либо задание\n"
+        "       закончилось раньше, чем сервер принял реестр\n"
+        "       nothing delivered: the authorisation was refused or failed, REGISTER is\n"
+        "       missing, held open or not a workbook, or the job ended before the\n"
+        "       service took the workbook\n"
+        "  64   ошибка в параметрах: неизвестный параметр или не указан РЕЕСТР\n"
+        "       usage error: an unknown option, or no REGISTER\n"
+        "  130  прервано нажатием Ctrl+C (SIGINT)\n"
+        "       interrupted (SIGINT)\n"
+        "  143  прервано сигналом SIGTERM\n"
+        "       terminated (SIGTERM)\n");
+}

@@ -1,0 +1,52 @@
+// The command line of unmz-upload: its options read into one value, the help and
+// version texts, and the exit statuses the program ends with.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+struct CliOptions {
+    enum class Action { Upload, Help, Version };
+    enum class Colour { Auto, Always, Never };
+
+    Action action = Action::Upload;
+    QString server;   // the window's default address unless --server
+    QString session;  // --session, the first line of --session-file, or UNMZ_SESSION
+    bool auth = true; // --no-auth: the window's auth=false
+    bool drawTiles = true; // --no-map-objects: "НЕ отрисовывать объекты на карте" ticked
+    Colour colour = Colour::Auto;
+    bool quiet = false;
+    QString registerPath; // as given
+};
+
+namespace ExitStatus
+{
+constexpr int Ok = 0;               // the run ended with processOk true
+constexpr int Failed = 1;           // any other run that ended with processOk false
+constexpr int NothingDelivered = 2; // see the help text
+constexpr int Usage = 64;           // an unknown option, no REGISTER, a bad value
+// An interrupt ends with 128 + the signal's number: 130 for SIGINT, 143 for SIGTERM.
+constexpr int interrupted(int signalNumber)
+{
+    return 128 + signalNumber;
+}
+} // namespace ExitStatus
+
+// A session id is short; a session file whose first line is longer than this many bytes
+// holds none (a binary file, or a device named by mistake).
+constexpr qint64 MaxSessionLine = 4096;
+
+struct CliParse {
+    CliOptions options;
+    QString error; // a usage error's one-line reason; empty when the line is good
+};
+
+// Reads the arguments after the program's name. `environment` gives a variable's value
+// (empty when unset); it is asked for UNMZ_SESSION only.
+CliParse parseCommandLine(
+    const QStringList &arguments, const std::function<QString(const char *)> &environment);
+
+QString helpText();
+QString versionText(); // "unmz-upload X.Y.Z"

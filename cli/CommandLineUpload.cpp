@@ -1,0 +1,152 @@
+#include "cli/CommandLineUpload.h"
+
+#include "cli/ConsoleJournal.h"
+#include "diag/Exception.h"
+#include "diag/uLogWriter.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+
+namespace
+{
+
+constexpr int SpinnerIntervalMs = 100;
+
+QString signalName(int signalNumber)
+{
+    switch (signalNumber) {
+    case SIGINT: return QStringLiteral("SIGINT");
+    case SIGTERM: return QStringLiteral("SIGTERM");
+    }
+    return QStringLiteral("signal %1").arg(signalNumber);
+}
+
+QString stepText(const JobProgress &progress)
+{
+    switch (progress.step) {
+    case JobProgress::Step::Session: return QStringLiteral("Получение сессии");
+    case JobProgress::Step::Workbook: return QStringLiteral("Передача реестра");
+    case JobProgress::Step::Registry: return QStringLiteral("Обработка реестра на сервере");
+    case JobProgress::Step::Documents:
+        return QStringLiteral("Передача документов: %1 из %2")
+            .arg(progress.documentsSent)
+            .arg(progress.documentsTotal);
+    case JobProgress::Step::Attaching: return QStringLiteral("Прикрепление документов на сервере");
+    case JobProgress::Step::Ended: return QStringLiteral("Завершение");
+    }
+    return {};
+}
+
+} // namespace
+
+CommandLineUpload::CommandLineUpload(const CliOptions &options, ConsoleJournal &journal)
+    : m_options(options)
+    , m_journal(journal)
+    , m_run(journal)
+{
+    m_spinner.setInterval(SpinnerIntervalMs);
+    connect(&m_spinner, &QTimer::timeout, this, [this] { m_journal.tickStatus(); });
+    connect(m_run.pollTimer, &QTimer::timeout, this,
+        [this] { guarded("TForm1.getLogFromServer: ", [this] { m_run.fetchProgress(); }); });
+    connect(&m_run, &UploadRun::progressChanged, this, &CommandLineUpload::showProgress);
+    connect(&m_run, &UploadRun::jobEnded, this, &CommandLineUpload::finish);
+}
+
+CommandLineUpload::~CommandLineUpload() = default;
+
+int CommandLineUpload::exec()
+{
+    if (!isWorkbookPath(m_options.registerPath)) {
+        m_journal.addLine(JournalKind::Error, UploadTexts::notWorkbook);
+        return ExitStatus::NothingDelivered;
+    }
+    guarded("TForm1.FormCreate: ", [this] { m_run.createClients(); });
+    if (!m_run.clientsReady()) {
+        m_journal.addLine(JournalKind::Error, UploadTexts::noClients);
+        return ExitStatus::NothingDelivered;
+    }
+    m_run.setServerAddress(m_options.server);
+    m_run.setDrawTilesSuppressed(!m_options.drawTiles);
+    m_spinner.start();
+
+    if (m_options.auth) {
+        m_journal.setStatus(QStringLiteral("Авторизация на сервере"));
+        const bool authorised
+            = m_run.authorise(m_options.server, m_options.session, m_options.server);
+        if (m_status >= 0)
+            return m_status; // interrupted while the service decided
+        if (!authorised) {
+            // The window shows its box first; here its journal line is all there is.
+            m_journal.stopStatus();
+            m_journal.addLine(JournalKind::Error, UploadTexts::notAuthorised);
+            return ExitStatus::NothingDelivered;
+        }
+    }
+    bool started = false;
+    guarded("TForm1.Button1Click: ", [&] {
+        m_run.startJob(m_options.server, m_options.registerPath);
+        started = true;
+    });
+    if (!started)
+        return ExitStatus::NothingDelivered;
+    m_jobStarted = true;
+    showProgress(m_run.jobProgressSoFar());
+    return QCoreApplication::exec();
+}
+
+void CommandLineUpload::showProgress(const JobProgress &progress)
+{
+    m_journal.setStatus(stepText(progress));
+}
+
+void CommandLineUpload::finish()
+{
+    if (m_status >= 0)
+        return;
+    m_spinner.stop();
+    m_journal.stopStatus();
+    m_journal.showEveryLine();
+    const std::optional<bool> ok = m_run.completionNotice();
+    if (ok && *ok)
+        m_status = ExitStatus::Ok;
+    else if (m_run.jobProgressSoFar().workbookDelivered)
+        m_status = ExitStatus::Failed;
+    else
+        m_status = ExitStatus::NothingDelivered;
+    QCoreApplication::exit(m_status);
+}
+
+void CommandLineUpload::stop(int signalNumber)
+{
+    if (m_status >= 0)
+        return;
+    m_status = ExitStatus::interrupted(signalNumber);
+    m_spinner.stop();
+    m_journal.stopStatus();
+    m_journal.writeErrorLine(
+        QStringLiteral("unmz-upload: прервано (%1): %2.")
+            .arg(signalName(signalNumber), sentSoFar(m_jobStarted, m_run.jobProgressSoFar())));
+    // The posts fail at once and the job ends without a line or a log entry.
+    m_run.abandon();
+    QCoreApplication::exit(m_status);
+}
+
+QString CommandLineUpload::sentSoFar(bool jobStarted, const JobProgress &progress)
+{
+    if (!jobStarted || !progress.workbookSent)
+        return QStringLiteral("на сервер ничего не передано");
+    const QString workbook = progress.workbookDelivered
+        ? QStringLiteral("реестр передан")
+        : QStringLiteral("реестр отправлен, но сервер его не принял");
+    if (progress.documentsTotal < 0)
+        return workbook + QStringLiteral(", документы не передавались");
+    if (progress.step == JobProgress::Step::Documents)
+        return workbook
+            + QStringLiteral(", передано %1 из %2 документов")
+                  .arg(progress.documentsSent)
+                  .arg(progress.documentsTotal);
+    return workbook
+        + QStringLiteral(", переданы все документы (%1), их прикрепление на сервере не завершено")
+              .arg(progress.documentsTotal);
+}

@@ -1,0 +1,45 @@
+// The window's upload command without the window: the workbook's name checked, the
+// session authorised unless --no-auth, then the same UploadRun job, polls and final
+// fetches, its journal on standard output and the completion line, ending in an exit
+// status. SIGINT or SIGTERM abandons the run and ends the program at once.
+#pragma once
+
+#include "cli/CliOptions.h"
+#include "upload/UploadRun.h"
+
+#include <QObject>
+#include <QTimer>
+
+class ConsoleJournal;
+
+class CommandLineUpload : public QObject
+{
+    Q_OBJECT
+
+public:
+    CommandLineUpload(const CliOptions &options, ConsoleJournal &journal);
+    ~CommandLineUpload() override;
+
+    // Runs the upload to its end or to an interrupt; the exit status. Needs the
+    // application object, and runs its event loop.
+    int exec();
+
+    // An interrupt by this signal: the notice on standard error, the run abandoned (its
+    // posts aborted, nothing logged for it), and exec() ending with 128 + the number.
+    void stop(int signalNumber);
+
+    // What had reached the service so far, as the interrupt notice tells it.
+    static QString sentSoFar(bool jobStarted, const JobProgress &progress);
+
+private:
+    void showProgress(const JobProgress &progress);
+    void finish();
+
+    CliOptions m_options;
+    ConsoleJournal &m_journal;
+    QTimer m_spinner;
+    bool m_jobStarted = false;
+    int m_status = -1; // set once: by the job's end or by an interrupt
+    // Last: it goes first, ending its job and posts while the above still exist.
+    UploadRun m_run;
+};

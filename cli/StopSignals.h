@@ -1,0 +1,29 @@
+// SIGINT and SIGTERM as a Qt signal on the main thread: the handler only writes the
+// signal's number into a pipe (all a handler may safely do), and a socket notifier on
+// the pipe's other end reads it in the event loop. After the first, both signals take
+// their default action again, so a second Ctrl+C ends a program that hangs.
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+class StopSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Installs the handlers; call first thing in main, before any thread exists, so an
+    // early Ctrl+C is kept for the notifier. False when the pipe can't be made.
+    static bool install();
+
+    explicit StopSignals(QObject *parent = nullptr);
+
+signals:
+    void stopRequested(int signalNumber);
+
+private:
+    void readPipe();
+
+    QSocketNotifier *m_notifier = nullptr;
+};

@@ -1,0 +1,82 @@
+// unmz-upload, the command-line program: the window's upload of one register workbook,
+// its journal on standard output. Options first, then the stop signals, the application
+// and the run.
+#include "cli/CliOptions.h"
+#include "cli/CommandLineUpload.h"
+#include "cli/ConsoleJournal.h"
+#include "cli/StopSignals.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <cstdlib>
+#include <unistd.h>
+
+namespace
+{
+
+QString environmentValue(const char *name)
+{
+    return qEnvironmentVariable(name);
+}
+
+// Colour where asked for; "auto": on a terminal unless NO_COLOR is set or TERM is dumb.
+bool colourWanted(CliOptions::Colour colour)
+{
+    switch (colour) {
+    case CliOptions::Colour::Always: return true;
+    case CliOptions::Colour::Never: return false;
+    case CliOptions::Colour::Auto: break;
+    }
+    return ::isatty(STDOUT_FILENO) && qEnvironmentVariable("NO_COLOR").isEmpty()
+        && qEnvironmentVariable("TERM") != QStringLiteral("dumb");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Before anything else, so no thread exists yet and an early Ctrl+C is not lost.
+    StopSignals::install();
+
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CliParse parse = parseCommandLine(arguments, environmentValue);
+    if (!parse.error.isEmpty()) {
+        writeAll(STDERR_FILENO, "unmz-upload: " + parse.error.toUtf8() + '\n');
+        return ExitStatus::Usage;
+    }
+    switch (parse.options.action) {
+    case CliOptions::Action::Help: writeAll(STDOUT_FILENO, helpText().toUtf8()); return 0;
+    case CliOptions::Action::Version:
+        writeAll(STDOUT_FILENO, versionText().toUtf8() + '\n');
+        return 0;
+    case CliOptions::Action::Upload: break;
+    }
+
+    QCoreApplication application(argc, argv);
+    ConsoleJournal::Style style;
+    style.colour = colourWanted(parse.options.colour);
+    const QString colourTerm = qEnvironmentVariable("COLORTERM");
+    style.trueColour
+        = colourTerm == QStringLiteral("truecolor") || colourTerm == QStringLiteral("24bit");
+    style.quiet = parse.options.quiet;
+    style.status = !parse.options.quiet && ::isatty(STDERR_FILENO);
+    ConsoleJournal journal(STDOUT_FILENO, STDERR_FILENO, style);
+
+    CliOptions options = parse.options;
+    // The journal names the workbook by its full path, as the window's dialog gives it,
+    // and the documents are searched for beside it.
+    options.registerPath = QDir::cleanPath(QFileInfo(options.registerPath).absoluteFilePath());
+    int status = 0;
+    {
+        CommandLineUpload upload(options, journal);
+        StopSignals stopSignals;
+        QObject::connect(
+            &stopSignals, &StopSignals::stopRequested, &upload, &CommandLineUpload::stop);
+        status = upload.exec();
+    } // the run ends here: its job and posts are over before the process ends
+    return status;
+}

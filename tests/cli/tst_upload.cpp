@@ -1,0 +1,555 @@
+// unmz-upload run as a user would, against the dev upload service: its journal, exit
+// statuses and interrupts, and the same journal and wire as the window's upload.
+#include "app/main.h"
+
+#include "DevService.h"
+#include "TestFiles.h"
+#include "TestPaths.h"
+#include "app/MessageBoxes.h"
+#include "app/uLaunchParams.h"
+#include "diag/TimeTexts.h"
+#include "diag/uLogWriter.h"
+#include "upload/uUploadData.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTimer>
+#include <QUrl>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace
+{
+
+// A loopback relay in front of the dev service that keeps the bytes of every exchange,
+// one connection each (HTTP/1.0), in the order the connections came.
+class WireTap
+{
+public:
+    struct Exchange {
+        QByteArray request;
+        QByteArray reply;
+    };
+
+    explicit WireTap(quint16 upstreamPort)
+        : m_upstreamPort(upstreamPort)
+    {
+        m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+            || ::listen(m_listenFd, 16) != 0
+            || ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            return;
+        m_port = ntohs(address.sin_port);
+        if (::pipe(m_stop) != 0)
+            return;
+        m_acceptThread = std::thread([this] { acceptLoop(); });
+    }
+
+    ~WireTap()
+    {
+        if (m_acceptThread.joinable()) {
+            const char byte = 0;
+            (void)!::write(m_stop[1], &byte, 1);
+            m_acceptThread.join();
+        }
+        for (std::thread &thread : m_threads)
+            thread.join();
+        ::close(m_listenFd);
+        ::close(m_stop[0]);
+        ::close(m_stop[1]);
+    }
+
+    QString address() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+
+    QList<Exchange> takeExchanges()
+    {
+        std::lock_guard lock(m_lock);
+        QList<Exchange> all;
+        for (const auto &exchange : m_exchanges)
+            all << *exchange;
+        m_exchanges.clear();
+        return all;
+    }
+
+private:
+    void acceptLoop()
+    {
+        for (;;) {
+            pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 || fds[1].revents)
+                return;
+            const int client = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0)
+                continue;
+            std::lock_guard lock(m_lock);
+            m_exchanges.push_back(std::make_shared<Exchange>());
+            m_threads.emplace_back(
+                [this, client, exchange = m_exchanges.back()] { relay(client, *exchange); });
+        }
+    }
+
+    void relay(int client, Exchange &exchange)
+    {
+        const int upstream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(m_upstreamPort);
+        if (::connect(upstream, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+            bool clientOpen = true, upstreamOpen = true;
+            char buffer[65536];
+            while (clientOpen || upstreamOpen) {
+                pollfd fds[3] = {{clientOpen ? client : -1, POLLIN, 0},
+                    {upstreamOpen ? upstream : -1, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+                if (::poll(fds, 3, -1) < 0 || fds[2].revents)
+                    break;
+                if (fds[0].revents) {
+                    const ssize_t n = ::read(client, buffer, sizeof buffer);
+                    if (n <= 0) {
+                        clientOpen = false;
+                        ::shutdown(upstream, SHUT_WR);
+                    } else {
+                        record(exchange.request, buffer, n);
+                        (void)!::send(upstream, buffer, size_t(n), MSG_NOSIGNAL);
+                    }
+                }
+                if (fds[1].revents) {
+                    const ssize_t n = ::read(upstream, buffer, sizeof buffer);
+                    if (n <= 0) {
+                        upstreamOpen = false;
+                        ::shutdown(client, SHUT_WR);
+                    } else {
+                        record(exchange.reply, buffer, n);
+                        (void)!::send(client, buffer, size_t(n), MSG_NOSIGNAL);
+                    }
+                }
+            }
+        }
+        ::close(upstream);
+        ::close(client);
+    }
+
+    void record(QByteArray &bytes, const char *data, ssize_t n)
+    {
+        std::lock_guard lock(m_lock);
+        bytes.append(data, n);
+    }
+
+    quint16 m_upstreamPort;
+    int m_listenFd = -1;
+    int m_stop[2] = {-1, -1};
+    quint16 m_port = 0;
+    std::thread m_acceptThread;
+    std::mutex m_lock;
+    std::vector<std::shared_ptr<Exchange>> m_exchanges;
+    std::vector<std::thread> m_threads;
+};
+
+// The value of a request's "action" field: the part's body after its head.
+QByteArray actionOf(const QByteArray &request)
+{
+    const qsizetype name = request.indexOf("name=\"action\"");
+    const qsizetype body = name < 0 ? -1 : request.indexOf("\r\n\r\n", name);
+    if (body < 0)
+        return {};
+    return request.mid(body + 4, request.indexOf("\r\n", body + 4) - body - 4);
+}
+
+QByteArray replyBody(const QByteArray &reply)
+{
+    const qsizetype end = reply.indexOf("\r\n\r\n");
+    return end < 0 ? QByteArray() : reply.mid(end + 4);
+}
+
+// The requests as they went out, with what differs from run to run made equal: the
+// boundary (it holds the time), the job's session id and cookie; and each run of
+// progress polls counted as one, since the polls come at their own pace.
+QList<QByteArray> comparableWire(const QList<WireTap::Exchange> &exchanges)
+{
+    static const QRegularExpression boundary(QStringLiteral("boundary=([^\\r\\n;]+)"));
+    static const QRegularExpression cookie(QStringLiteral("UNMZJOB=[0-9a-f]+"));
+    QByteArray sessionId;
+    QList<QByteArray> wire;
+    for (const WireTap::Exchange &exchange : exchanges) {
+        QByteArray request = exchange.request;
+        const auto match = boundary.match(QString::fromLatin1(request));
+        if (match.hasMatch())
+            request.replace(match.captured(1).toLatin1(), "BOUNDARY");
+        if (!sessionId.isEmpty())
+            request.replace(sessionId, "SESSION");
+        request = QString::fromLatin1(request).replace(cookie, "UNMZJOB=COOKIE").toLatin1();
+        const bool poll = actionOf(request) == "progress";
+        if (!(poll && !wire.isEmpty() && wire.last() == request))
+            wire << request;
+        if (actionOf(request) == "getSession")
+            sessionId = replyBody(exchange.reply);
+    }
+    return wire;
+}
+
+struct Run {
+    int status = -1;
+    bool finished = false;
+    QByteArray out;
+    QByteArray err;
+    QStringList lines() const { return QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts); }
+};
+
+// A journal line's number and message: the line without its date and time texts, which
+// have as many words as the clock's texts in this (and the child's) locale.
+QString numberAndMessage(const QString &line)
+{
+    const int stampWords = int(shortDateText(QDate::currentDate()).split(u' ').size()
+        + longTimeText(QTime::currentTime()).split(u' ').size());
+    return line.section(u' ', 0, 0) + u' ' + line.section(u' ', 1 + stampWords);
+}
+
+} // namespace
+
+class TestCliUpload : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_bin; // a copy of the program: its error log goes to logs/ beside it
+    QTemporaryDir m_dir;
+    QString m_program;
+    QString m_workbook;
+
+    QString logFolder() const { return m_bin.filePath(QStringLiteral("logs")); }
+
+    QString takeLog()
+    {
+        QString log;
+        const QDir folder(logFolder());
+        for (const QString &name : folder.entryList(QDir::Files)) {
+            QFile file(folder.filePath(name));
+            if (file.open(QIODevice::ReadOnly))
+                log += QString::fromLatin1(file.readAll());
+            file.remove();
+        }
+        return log;
+    }
+
+    void start(QProcess &process, const QStringList &arguments)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("UNMZ_SESSION"));
+        environment.remove(QStringLiteral("COLORTERM"));
+        environment.insert(
+            QStringLiteral("XDG_STATE_HOME"), m_bin.filePath(QStringLiteral("state")));
+        process.setProcessEnvironment(environment);
+        process.start(m_program, arguments);
+    }
+
+    // Runs the program to its end (60 s at most, then it is killed).
+    Run run(const QStringList &arguments)
+    {
+        QProcess process;
+        start(process, arguments);
+        Run result;
+        result.finished = process.waitForFinished(60000);
+        if (!result.finished)
+            process.kill();
+        process.waitForFinished(5000);
+        result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        result.out = process.readAllStandardOutput();
+        result.err = process.readAllStandardError();
+        return result;
+    }
+
+    // The window's upload of the same workbook, through the same launch parameters: its
+    // journal lines without date and time, once its completion notice is shown.
+    bool windowJournal(const QString &address, const QString &sid, QStringList &lines)
+    {
+        launchParams.clear();
+        valuedParams.clear();
+        buildLaunchParams({"ADR=" + address, "sid=" + sid});
+        bool noticed = false;
+        setMessageBoxHookForTesting(
+            [&](BoxIcon, const QString &, const QString &) { noticed = true; });
+        TForm1 form;
+        QTimer::singleShot(0, &form, [&] {
+            form.od->selectFile(m_workbook);
+            static_cast<QDialog *>(form.od)->accept();
+        });
+        form.Button1Click();
+        QElapsedTimer clock;
+        clock.start();
+        while (!noticed && clock.elapsed() < 60000)
+            QTest::qWait(50);
+        setMessageBoxHookForTesting({});
+        for (QTextBlock block = form.reMessages->document()->begin(); block.isValid();
+             block = block.next())
+            lines << block.text().section(u' ', 0, 0) + u' ' + block.text().section(u' ', 3);
+        return noticed;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        TDataUploader::stageClosingWaitMs = 200; // the window's run; the program keeps 2001
+        setLogFolderForTesting(m_bin.filePath(QStringLiteral("window-logs/")));
+        setJournalStampForTesting([] {
+            return std::pair{QStringLiteral("D"), QStringLiteral("T")};
+        });
+        m_program = m_bin.filePath(QStringLiteral("unmz-upload"));
+        QVERIFY(QFile::copy(binaryDir() + QStringLiteral("/unmz-upload"), m_program));
+        m_workbook = m_dir.filePath(QStringLiteral("Реестр УНМЗ.xlsx"));
+        writeFile(m_workbook, "workbook bytes");
+        writeFile(m_dir.filePath("Акт приёмки.pdf"), "%PDF-1.4 top");
+        writeFile(m_dir.filePath("Участок 1/План.pdf"), "%PDF-1.4 one");
+        writeFile(m_dir.filePath("Участок 1/Кадастр/Выписка №8.PDF"), "%PDF-1.4 two");
+    }
+
+    void init() { takeLog(); }
+
+    void sameJournalAndWireAsTheWindow()
+    {
+        DevService service({"--stage-seconds", "0.5", "--sid", "web1"});
+        QVERIFY2(service.isRunning(), qPrintable(service.output()));
+        WireTap tap(quint16(QUrl(service.address()).port()));
+
+        QStringList window;
+        QVERIFY(windowJournal(tap.address(), QStringLiteral("web1"), window));
+        const QList<QByteArray> windowWire = comparableWire(tap.takeExchanges());
+
+        const Run cli = run({"--server", tap.address(), "--session", "web1", m_workbook});
+        QVERIFY(cli.finished);
+        QCOMPARE(cli.status, 0);
+        QStringList lines;
+        for (const QString &line : cli.lines())
+            lines << numberAndMessage(line);
+        QCOMPARE(lines, window);
+        QVERIFY2(window.size() > 10, qPrintable(window.join(u'\n')));
+        QCOMPARE(lines.first(), "1. Успешная авторизация на сервере \"" + tap.address() + "\"!");
+        QVERIFY(lines.last().endsWith(UploadTexts::completedOk));
+        QCOMPARE(cli.err, QByteArray()); // no terminal: no status line
+
+        const QList<QByteArray> cliWire = comparableWire(tap.takeExchanges());
+        const auto actions = [](const QList<QByteArray> &wire) {
+            QByteArrayList list;
+            for (const QByteArray &request : wire)
+                list << actionOf(request);
+            return list.join(',');
+        };
+        QCOMPARE(actions(cliWire), actions(windowWire));
+        QVERIFY(actions(cliWire).startsWith("auth,getSession,loadFile,processRegistry,progress,"));
+        for (qsizetype i = 0; i < cliWire.size(); ++i) {
+            // Shown from where they part, so a difference deep in a body is in sight.
+            const QByteArray &cliRequest = cliWire.at(i), &windowRequest = windowWire.at(i);
+            qsizetype same = 0;
+            while (same < cliRequest.size() && same < windowRequest.size()
+                && cliRequest.at(same) == windowRequest.at(same))
+                ++same;
+            QCOMPARE(cliRequest.mid(same, 200), windowRequest.mid(same, 200));
+        }
+        QCOMPARE(takeLog(), QString());
+    }
+
+    void exitStatus_data()
+    {
+        QTest::addColumn<QStringList>("serviceOptions");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("lastLine");
+        QTest::addColumn<QString>("logged");
+
+        const QString failed = UploadTexts::completedWithErrors;
+        QTest::newRow("authorisation refused: 2")
+            << QStringList{"--refuse-auth"} << QStringList{"--session", "web1"} << 2
+            << UploadTexts::notAuthorised << "";
+        QTest::newRow("service down, authorising: 2")
+            << QStringList{"--down"} << QStringList{"--session", "web1"} << 2
+            << UploadTexts::notAuthorised << "TForm1.auth: ";
+        QTest::newRow("service down, without authorisation: 2") << QStringList{
+            "--down"} << QStringList{"--no-auth"} << 2 << failed << "TDataUploader.Execute: ";
+        QTest::newRow("workbook held open by another program: 2")
+            << QStringList{"--lock"} << QStringList{"--no-auth"} << 2 << failed << "";
+        QTest::newRow("workbook that does not exist: 2")
+            << QStringList{"--missing"} << QStringList{"--no-auth"} << 2 << failed << "";
+        QTest::newRow("not a workbook: 2, nothing sent")
+            << QStringList{"--not-workbook"} << QStringList{"--no-auth"} << 2
+            << UploadTexts::notWorkbook << "";
+        QTest::newRow("workbook refused by the service: 2")
+            << QStringList{"--fail-load-file", "Реестр УНМЗ.xlsx"} << QStringList{"--no-auth"} << 2
+            << failed << "";
+        QTest::newRow("a failed document: 1") << QStringList{"--fail-load-file", "План.pdf"}
+                                              << QStringList{"--no-auth"} << 1 << failed << "";
+    }
+
+    void exitStatus()
+    {
+        QFETCH(QStringList, serviceOptions);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, lastLine);
+        QFETCH(QString, logged);
+
+        const bool down = serviceOptions.removeAll("--down") > 0;
+        const bool lock = serviceOptions.removeAll("--lock") > 0;
+        const bool missing = serviceOptions.removeAll("--missing") > 0;
+        const bool notWorkbook = serviceOptions.removeAll("--not-workbook") > 0;
+        DevService service(serviceOptions + QStringList{"--stage-seconds", "0.2", "--sid", "web1"});
+        QVERIFY(service.isRunning());
+        QString address = service.address();
+        if (down) {
+            // A port nothing listens on: bound, then closed again.
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in any{};
+            any.sin_family = AF_INET;
+            any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t length = sizeof any;
+            ::bind(fd, reinterpret_cast<sockaddr *>(&any), sizeof any);
+            ::getsockname(fd, reinterpret_cast<sockaddr *>(&any), &length);
+            ::close(fd);
+            address = QStringLiteral("http://127.0.0.1:%1").arg(ntohs(any.sin_port));
+        }
+        QString workbook = m_workbook;
+        if (missing)
+            workbook = m_dir.filePath(QStringLiteral("Нет такого.xlsx"));
+        if (notWorkbook)
+            workbook = m_dir.filePath(QStringLiteral("Участок 1/План.pdf"));
+        const QString lockFile = m_dir.filePath(QStringLiteral(".~lock.Реестр УНМЗ.xlsx#"));
+        if (lock)
+            writeFile(lockFile, "someone,host,1;");
+        const Run cli = run(QStringList{"--server", address} + arguments + QStringList{workbook});
+        QFile::remove(lockFile);
+
+        QVERIFY(cli.finished);
+        QCOMPARE(cli.status, status);
+        QVERIFY2(cli.lines().value(cli.lines().size() - 1).endsWith(lastLine), cli.out.constData());
+        if (lock || missing)
+            QVERIFY(cli.out.contains(
+                QStringLiteral("Нет доступа к файлу \"%1\"!").arg(workbook).toUtf8()));
+        if (notWorkbook || down)
+            QVERIFY(service.actions().isEmpty());
+        const QString log = takeLog();
+        if (logged.isEmpty())
+            QCOMPARE(log, QString());
+        else
+            QVERIFY2(log.contains(logged), qPrintable(log + cli.out));
+    }
+
+    void quietAndColour()
+    {
+        DevService service({"--stage-seconds", "0.2", "--fail-load-file", "План.pdf"});
+        const Run cli = run(
+            {"--server", service.address(), "--no-auth", "--quiet", "--color=always", m_workbook});
+        QCOMPARE(cli.status, 1);
+        const QStringList lines = cli.lines();
+        // Errors and the final line only, each in the window's red and bold, numbers kept.
+        QVERIFY(lines.size() >= 2);
+        for (const QString &line : lines) {
+            QVERIFY2(line.startsWith("\x1b[1;31m") && line.endsWith("\x1b[0m"), qPrintable(line));
+        }
+        QVERIFY(lines.last().contains(UploadTexts::completedWithErrors));
+        QVERIFY(cli.out.contains(QStringLiteral("План.pdf\"  на сервер!").toUtf8()));
+        const QStringList numbers = [&] {
+            QStringList list;
+            for (const QString &line : lines)
+                list << line.mid(7).section(u'.', 0, 0);
+            return list;
+        }();
+        QVERIFY2(numbers.last().toInt() > lines.size(), qPrintable(numbers.join(',')));
+    }
+
+    void usageErrorsAndAnswers_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("unknown option: 64")
+            << QStringList{"--bogus", "r.xlsx"} << 64 << ""
+            << "^unmz-upload: неизвестный параметр «--bogus»[^\\n]*\\n$";
+        QTest::newRow("no register: 64") << QStringList{"--no-auth"} << 64 << ""
+                                         << "^unmz-upload: не указан файл реестра[^\\n]*\\n$";
+        QTest::newRow("version") << QStringList{"--version"} << 0
+                                 << "^unmz-upload \\d+\\.\\d+\\.\\d+\\n$"
+                                 << "^$";
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: unmz-upload"
+                              << "^$";
+    }
+
+    void usageErrorsAndAnswers()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const Run cli = run(arguments);
+        QTEST(cli.status, "status");
+        QVERIFY2(QRegularExpression(out).match(QString::fromUtf8(cli.out)).hasMatch(),
+            cli.out.constData());
+        QVERIFY2(QRegularExpression(err).match(QString::fromUtf8(cli.err)).hasMatch(),
+            cli.err.constData());
+    }
+
+    void interruptEndsAtOnce_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<int>("status");
+        QTest::newRow("Ctrl+C: 130") << int(SIGINT) << 130;
+        QTest::newRow("SIGTERM: 143") << int(SIGTERM) << 143;
+    }
+
+    void interruptEndsAtOnce()
+    {
+        QFETCH(int, signalNumber);
+        QFETCH(int, status);
+        // Every reply a second late: the documents take a while.
+        DevService service({"--stage-seconds", "0.2", "--slow", "1"});
+        QProcess process;
+        start(process, {"--server", service.address(), "--no-auth", m_workbook});
+        QVERIFY(process.waitForStarted(10000));
+        QByteArray out;
+        QElapsedTimer clock;
+        clock.start();
+        while (!out.contains(QStringLiteral("Документ \"").toUtf8()) && clock.elapsed() < 60000
+            && process.state() == QProcess::Running) {
+            process.waitForReadyRead(100);
+            out += process.readAllStandardOutput();
+        }
+        QVERIFY2(out.contains(QStringLiteral("Документ \"").toUtf8()), out.constData());
+        ::kill(pid_t(process.processId()), signalNumber);
+        clock.restart();
+        const bool ended = process.waitForFinished(5000);
+        const qint64 took = clock.elapsed();
+        if (!ended)
+            process.kill();
+        QVERIFY2(ended, "still running 5 s after the signal");
+        QVERIFY(took < 5000);
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), status);
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(err.count(u'\n') == 1, qPrintable(err));
+        QVERIFY2(
+            err.contains(QRegularExpression(QStringLiteral(
+                "^unmz-upload: прервано \\(SIG(INT|TERM)\\): реестр передан, передано [12] из 3 "
+                "документов\\.\\n$"))),
+            qPrintable(err));
+        out += process.readAllStandardOutput();
+        QVERIFY(!out.contains(UploadTexts::completedWithErrors.toUtf8()));
+        // Abandoned, not failed: no error log entry for the job.
+        QCOMPARE(takeLog(), QString());
+    }
+};
+
+QTEST_MAIN(TestCliUpload)
+#include "tst_upload.moc"

@@ -1,0 +1,52 @@
+// The journal's lines as an upload reports them: the four kinds, the sink a front end
+// implements (the window's journal, the command line's standard output), the numbered,
+// time-stamped line text, and the service's progress items sorted into kinds.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <utility>
+
+enum class JournalKind { Plain, Ok, Warning, Error };
+
+// Text colours (0xRRGGBB) of the coloured kinds, which are also bold; plain lines keep
+// the base colour and weight.
+constexpr unsigned okLineRgb = 0x008000;
+constexpr unsigned warningLineRgb = 0x0000FF;
+constexpr unsigned errorLineRgb = 0xFF0000;
+
+// Where an upload's lines go. Called on the thread that runs the upload, one line at a
+// time, in journal order; never passes a failure to its caller.
+class JournalSink
+{
+public:
+    virtual ~JournalSink() = default;
+    virtual void addLine(JournalKind kind, const QString &text) = 0;
+};
+
+// "%d. %s %s %s" filled with the number, the trimmed date and time texts and the
+// message, then trimmed as a whole.
+QString journalLineText(
+    int number, const QString &dateText, const QString &timeText, const QString &message);
+
+// The date and time texts of the next line: the short date and the long time, read one
+// after the other. A test may replace them; an empty function restores the clock.
+std::pair<QString, QString> journalStamp();
+void setJournalStampForTesting(std::function<std::pair<QString, QString>()> stamp);
+
+// One progress item of the service, sorted: the end marker, or a line of a kind.
+struct ProgressLine {
+    bool complete = false; // "complete!" in any letter case: stop polling, show nothing
+    JournalKind kind = JournalKind::Plain;
+    QString text;
+};
+
+inline const QString progressCompleteMarker = QStringLiteral("complete!");
+inline const QString progressWarningMarker = QStringLiteral("warning! ");
+inline const QString progressGoodMarker = QStringLiteral("good! ");
+
+// Tests on the lower-case form, first match wins: end marker; an error word ("ошибка",
+// "ошибок") keeps the item unchanged; "warning! " and "good! " are removed from the item
+// only where written in lower case; anything else is a plain line.
+ProgressLine classifyProgressItem(const QString &item);

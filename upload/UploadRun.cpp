@@ -1,0 +1,385 @@
+#include "upload/UploadRun.h"
+
+#include "diag/Exception.h"
+#include "diag/uLogWriter.h"
+#include "net/FormPostClient.h"
+#include "net/UploadService.h"
+#include "upload/uUploadData.h"
+
+#include <QThread>
+#include <QTimer>
+
+namespace
+{
+
+// The system's error log names these places after the window's handlers, whichever
+// front end runs the upload.
+constexpr const char *fetchPlace = "TForm1.getLogFromServer: ";
+constexpr const char *authPlace = "TForm1.auth: ";
+
+std::mutex factoryMutex;
+std::function<std::unique_ptr<FormPostClient>()> clientFactory;
+
+std::unique_ptr<FormPostClient> makeClient()
+{
+    {
+        std::lock_guard lock(factoryMutex);
+        if (clientFactory)
+            return clientFactory();
+    }
+    return std::make_unique<FormPostClient>();
+}
+
+} // namespace
+
+QString registerExtension(const QString &path)
+{
+    const QString name = path.mid(path.lastIndexOf(u'/') + 1);
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot < 0 ? QString() : name.mid(dot);
+}
+
+bool isWorkbookPath(const QString &path)
+{
+    return registerExtension(path).contains(QStringLiteral("xls"));
+}
+
+UploadRun::UploadRun(JournalSink &journal, QObject *parent)
+    : QObject(parent)
+    , pollTimer(new QTimer(this))
+    , completionTimer(new QTimer(this))
+    , m_journal(journal)
+    , m_address(defaultServerAddress)
+    , m_posts(this)
+{
+    pollTimer->setInterval(pollIntervalMs);
+    completionTimer->setInterval(completionIntervalMs);
+}
+
+UploadRun::~UploadRun()
+{
+    abandon();
+    // A job still running ends now: its post is aborted and its waits cut short, and its
+    // effects on this run are dropped, so it never outlives the job client.
+    for (const QPointer<TDataUploader> &job : std::as_const(m_jobs))
+        if (job) {
+            job->wait();
+            delete job.data();
+        }
+    // Likewise every post in flight, which uses the poll client or its own.
+    m_posts.waitForDone();
+}
+
+void UploadRun::setClientFactoryForTesting(std::function<std::unique_ptr<FormPostClient>()> factory)
+{
+    std::lock_guard lock(factoryMutex);
+    clientFactory = std::move(factory);
+}
+
+void UploadRun::createClients()
+{
+    http = makeClient();
+    timerHttp = makeClient();
+    http->setRequestContentType(QStringLiteral("multipart/form-data"));
+}
+
+void UploadRun::setServerAddress(const QString &address)
+{
+    m_address = address;
+}
+
+bool UploadRun::onOwnThread() const
+{
+    return QThread::currentThread() == thread();
+}
+
+// ---- authorisation ----
+
+bool UploadRun::authorise(
+    const QString &address, const QString &webSessionId, const QString &serverName)
+{
+    if (m_abandoned)
+        return false;
+    bool result = true;
+    try {
+        // Shared with the worker: the client lives until its post has returned.
+        std::shared_ptr<FormPostClient> lHTTP = makeClient();
+        lHTTP->setRequestContentType(QStringLiteral("multipart/form-data"));
+        std::shared_ptr<MultipartForm> lParam = UploadService::authForm(webSessionId);
+        m_authClient = lHTTP;
+        const std::optional<PostOutcome> outcome = m_posts.await(
+            [lHTTP, address, lParam] { return UploadService::send(*lHTTP, address, *lParam); });
+        m_authClient.reset();
+        // Exit during the authorisation: the post was cut short, which is nobody's failure.
+        if (m_abandoned || !outcome)
+            return false;
+        if (outcome->failure)
+            std::rethrow_exception(outcome->failure);
+        if (UploadService::isSuccess(outcome->reply)) {
+            m_journal.addLine(JournalKind::Ok,
+                QStringLiteral("Успешная авторизация на сервере \"%1\"!").arg(serverName));
+        } else {
+            m_journal.addLine(JournalKind::Error,
+                QStringLiteral(
+                    "НЕУДАЧНАЯ АВТОРИЗАЦИЯ на сервере \"%1\"! Вероятно пользователь скачавший "
+                    "приложение не имеет права загружать реестр, завершил работу на сервере или "
+                    "его сессия завершилась автоматически. Пожалуйста, проверьте что у Вас есть "
+                    "права на загрузку реестра и повторите загрузку, заново скачав "
+                    "приложениеЕсли ошибка повторится - обратитесь к разработчику приложения.")
+                    .arg(serverName));
+            result = false;
+        }
+    } catch (const std::exception &failure) {
+        logFailure(authPlace, &failure);
+        result = false;
+    } catch (...) {
+        logFailure(authPlace, nullptr);
+        result = false;
+    }
+    return result;
+}
+
+// ---- the job ----
+
+void UploadRun::startJob(const QString &address, const QString &workbookPath)
+{
+    if (m_jobActive)
+        throw Exception(QStringLiteral("An upload job is already running."));
+    if (!clientsReady())
+        throw Exception(
+            QStringLiteral("The job client and the poll client were not created at start-up."));
+    // Off before the job exists: no second command can start a job on the same client
+    // before this one's first step.
+    m_jobActive = true;
+    emit uploadButtonEnabled(false);
+    process = true;
+    {
+        std::lock_guard lock(m_waitMutex);
+        m_progress = {};
+    }
+    // Finished jobs release themselves; keep only those still around.
+    m_jobs.removeAll(QPointer<TDataUploader>());
+    auto *job = new TDataUploader(address, workbookPath, http.get(), this);
+    m_jobs << job;
+    dataUploader = job;
+}
+
+void UploadRun::effect(std::function<void()> step)
+{
+    if (m_abandoned)
+        return;
+    if (onOwnThread()) {
+        step();
+        return;
+    }
+    // Queued, never waited for: the job's effects keep their order, and this thread may
+    // be inside a modal dialog meanwhile.
+    QMetaObject::invokeMethod(
+        this,
+        [this, step = std::move(step)] {
+            if (!m_abandoned)
+                step();
+        },
+        Qt::QueuedConnection);
+}
+
+void UploadRun::jobLine(LineKind kind, const QString &text)
+{
+    effect([this, kind, text] {
+        m_journal.addLine(kind == LineKind::Error ? JournalKind::Error : JournalKind::Plain, text);
+    });
+}
+
+void UploadRun::setUploadButtonEnabled(bool enabled)
+{
+    effect([this, enabled] {
+        if (enabled)
+            m_jobActive = false;
+        emit uploadButtonEnabled(enabled);
+    });
+}
+
+void UploadRun::setPollTimerActive(bool active)
+{
+    effect([this, active] {
+        if (active)
+            pollTimer->start();
+        else
+            pollTimer->stop();
+    });
+}
+
+void UploadRun::startCompletionTimer()
+{
+    effect([this] {
+        completionTimer->start();
+        emit jobEnded();
+    });
+}
+
+void UploadRun::setProcess(bool running)
+{
+    effect([this, running] { process = running; });
+}
+
+void UploadRun::setProcessOk(bool ok)
+{
+    effect([this, ok] { processOk = ok; });
+}
+
+void UploadRun::setSessionId(const QString &id)
+{
+    effect([this, id] { sessionId = id; });
+}
+
+void UploadRun::jobProgress(const JobProgress &progress)
+{
+    {
+        std::lock_guard lock(m_waitMutex);
+        m_progress = progress;
+    }
+    effect([this, progress] { emit progressChanged(progress); });
+}
+
+JobProgress UploadRun::jobProgressSoFar() const
+{
+    std::lock_guard lock(m_waitMutex);
+    return m_progress;
+}
+
+// ---- progress fetches ----
+
+void UploadRun::fetchProgress()
+{
+    if (m_abandoned)
+        return;
+    if (!timerHttp)
+        throw Exception(QStringLiteral("The poll client was not created at start-up."));
+    // The poll client serves one fetch at a time: a tick that finds one in progress (a
+    // slow poll, or the job's final fetch) starts none.
+    if (m_fetchBusy)
+        return;
+    beginFetch(nullptr);
+}
+
+void UploadRun::runFinalFetch()
+{
+    auto wait = std::make_shared<FinalFetchWait>();
+    if (onOwnThread()) {
+        // Nothing to wait on here: the fetch runs like a poll that no tick can skip.
+        requestFinalFetch(wait);
+        return;
+    }
+    effect([this, wait] { requestFinalFetch(wait); });
+    // A wait on the job's thread, which this run's thread ends by releasing it.
+    std::unique_lock lock(m_waitMutex);
+    m_finalFetchDone.wait(lock, [&] { return wait->done || m_abandoned; });
+}
+
+void UploadRun::requestFinalFetch(const std::shared_ptr<FinalFetchWait> &wait)
+{
+    if (m_abandoned)
+        return releaseWait(wait);
+    if (!timerHttp) {
+        const Exception missing(QStringLiteral("The poll client was not created at start-up."));
+        logFailure(fetchPlace, &missing);
+        return releaseWait(wait);
+    }
+    if (m_fetchBusy) {
+        // After the poll in progress, before any further tick.
+        m_pendingFinalFetch = wait;
+        return;
+    }
+    beginFetch(wait);
+}
+
+void UploadRun::beginFetch(const std::shared_ptr<FinalFetchWait> &wait)
+{
+    m_fetchBusy = true;
+    std::shared_ptr<MultipartForm> form;
+    try {
+        form = UploadService::progressForm(sessionId);
+    } catch (...) {
+        fetchEnded({{}, std::current_exception()}, wait);
+        return;
+    }
+    FormPostClient *client = timerHttp.get();
+    const QString address = m_address;
+    m_posts.start([client, address, form] { return UploadService::send(*client, address, *form); },
+        [this, wait](const PostOutcome &outcome) { fetchEnded(outcome, wait); });
+}
+
+void UploadRun::fetchEnded(const PostOutcome &outcome, const std::shared_ptr<FinalFetchWait> &wait)
+{
+    // Cut short at exit: no failure worth a log line, and no journal to write to.
+    if (!m_abandoned)
+        guarded(fetchPlace, [&] {
+            if (outcome.failure)
+                std::rethrow_exception(outcome.failure);
+            relayProgress(outcome.reply);
+        });
+    m_fetchBusy = false;
+    releaseWait(wait);
+    if (std::shared_ptr<FinalFetchWait> pending = std::exchange(m_pendingFinalFetch, nullptr))
+        requestFinalFetch(pending);
+}
+
+void UploadRun::relayProgress(const QString &reply)
+{
+    if (reply.isEmpty())
+        return;
+    for (const QString &item : UploadService::progressItems(reply)) {
+        const ProgressLine line = classifyProgressItem(item);
+        if (line.complete)
+            pollTimer->stop();
+        else
+            m_journal.addLine(line.kind, line.text);
+    }
+}
+
+void UploadRun::releaseWait(const std::shared_ptr<FinalFetchWait> &wait)
+{
+    if (!wait)
+        return;
+    {
+        std::lock_guard lock(m_waitMutex);
+        wait->done = true;
+    }
+    m_finalFetchDone.notify_all();
+}
+
+// ---- completion and exit ----
+
+std::optional<bool> UploadRun::completionNotice()
+{
+    if (process)
+        return std::nullopt; // a job is running; its end switches the timer on again
+    completionTimer->stop();
+    const bool ok = processOk;
+    m_journal.addLine(ok ? JournalKind::Ok : JournalKind::Error,
+        ok ? UploadTexts::completedOk : UploadTexts::completedWithErrors);
+    return ok;
+}
+
+void UploadRun::abandon()
+{
+    {
+        std::lock_guard lock(m_waitMutex);
+        if (m_abandoned.exchange(true))
+            return;
+    }
+    m_finalFetchDone.notify_all();
+    pollTimer->stop();
+    completionTimer->stop();
+    m_pendingFinalFetch.reset();
+    // A job learns it is being abandoned before its post fails, so it logs nothing.
+    for (const QPointer<TDataUploader> &job : std::as_const(m_jobs))
+        if (job)
+            job->cancel();
+    if (http)
+        http->abort();
+    if (timerHttp)
+        timerHttp->abort();
+    if (const std::shared_ptr<FormPostClient> client = m_authClient.lock())
+        client->abort();
+}

@@ -1,0 +1,163 @@
+// The upload side of the window and of the command-line program, one upload at a time,
+// on the thread that owns this object: the job and poll clients, the session
+// authorisation, the upload job on its own thread, the 2000 ms progress poll and the job's
+// final fetches, and the completion timer with its outcome line. No post runs on the
+// owner's thread and nothing here waits in a nested loop but the authorisation, which the
+// upload command awaits as one step.
+#pragma once
+
+#include "upload/JournalLines.h"
+#include "upload/PostWorker.h"
+#include "upload/UploadJobHost.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+class FormPostClient;
+class QTimer;
+class TDataUploader;
+
+inline const QString defaultServerAddress = QStringLiteral("http://127.0.0.1:8080");
+constexpr int pollIntervalMs = 2000;
+constexpr int completionIntervalMs = 1000;
+
+// The extension of the last component of a path, dot included; empty without a dot.
+QString registerExtension(const QString &path);
+// The upload command's test of the chosen workbook: its extension contains "xls".
+bool isWorkbookPath(const QString &path);
+
+// Texts both front ends show.
+namespace UploadTexts
+{
+inline const QString notWorkbook
+    = QStringLiteral("Файл реестра должен быть документом Excel! Загрузка файлов не выполнена");
+inline const QString notAuthorised
+    = QStringLiteral("Программе не удалось авторизоваться на сервере для загрузки реестра УНМЗ!");
+inline const QString noClients = QStringLiteral(
+    "Программе не удалось подготовить соединение с сервером. Загрузка файлов не выполнена");
+inline const QString completedOk
+    = QStringLiteral("Загрузка реестра успешно завершена! Подробности в журнале работы.");
+inline const QString completedWithErrors
+    = QStringLiteral("В процессе загрузки возникли ошибки! Подробности в журнале работы.");
+} // namespace UploadTexts
+
+class UploadRun : public QObject, public UploadJobHost
+{
+    Q_OBJECT
+
+public:
+    explicit UploadRun(JournalSink &journal, QObject *parent = nullptr);
+    // Abandons a running job and waits for its thread and for the posts in flight.
+    ~UploadRun() override;
+
+    // Start-up: the job client and the poll client, kept for every job and poll.
+    void createClients();
+    bool clientsReady() const { return http && timerHttp; }
+    // Replaces the making of each client; a factory that throws leaves clients missing.
+    // An empty factory restores the real one.
+    static void setClientFactoryForTesting(
+        std::function<std::unique_ptr<FormPostClient>()> factory);
+
+    // The base address of the polls and final fetches from now on.
+    void setServerAddress(const QString &address);
+    // Any thread: what the next job reads for "НЕ отрисовывать объекты на карте".
+    void setDrawTilesSuppressed(bool suppressed) { m_drawTilesSuppressed = suppressed; }
+
+    // Has the service authorise the user's web session through a client made for this one
+    // request, awaited in a local event loop. Adds the ok line ("success") or the error
+    // line (any other reply) naming `serverName`; a failed post is logged, without a
+    // line. False unless "success"; once the run is abandoned, false without a line or log.
+    bool authorise(const QString &address, const QString &webSessionId, const QString &serverName);
+
+    // Starts the upload job for the workbook through the job client. The upload button
+    // goes off and `process` on before the job exists. Throws when a job is running or
+    // the clients are missing.
+    void startJob(const QString &address, const QString &workbookPath);
+    // From the start of a job until its end steps have switched the button back on.
+    bool jobActive() const { return m_jobActive; }
+
+    // One poll: a progress fetch through the poll client, unless a fetch is in progress.
+    // Throws when the poll client is missing; a failed fetch is logged when it ends.
+    void fetchProgress();
+    // From a fetch's start until its last line is in the journal.
+    bool fetchInProgress() const { return m_fetchBusy; }
+
+    // The completion timer's step: nothing while a job runs; otherwise the timer goes off,
+    // the outcome line (ok or error) is added, and the outcome (processOk) returned.
+    std::optional<bool> completionNotice();
+
+    // Exit: the timers stop, a running job and every post are aborted, and from now on
+    // nothing more reaches the journal or the log from this run.
+    void abandon();
+    bool abandoned() const { return m_abandoned; }
+
+    // The latest progress the job reported (any thread).
+    JobProgress jobProgressSoFar() const;
+
+    QTimer *const pollTimer;                   // 2000 ms, off at start; its owner connects the tick
+    QTimer *const completionTimer;             // 1000 ms, off at start; its owner connects the tick
+    std::unique_ptr<FormPostClient> http;      // the job client
+    std::unique_ptr<FormPostClient> timerHttp; // the poll client
+    std::atomic<bool> processOk{false};        // read by the completion step while a job runs
+    std::atomic<bool> process{false};
+    QString sessionId;
+
+    // UploadJobHost, for the job's thread (also callable on this object's thread).
+    void jobLine(LineKind kind, const QString &text) override;
+    void setUploadButtonEnabled(bool enabled) override;
+    void setPollTimerActive(bool active) override;
+    void startCompletionTimer() override;
+    void setProcess(bool running) override;
+    void setProcessOk(bool ok) override;
+    void setSessionId(const QString &id) override;
+    void jobProgress(const JobProgress &progress) override;
+    bool drawTilesSuppressed() override { return m_drawTilesSuppressed; }
+    void runFinalFetch() override;
+
+signals:
+    void uploadButtonEnabled(bool enabled);
+    // The job's end steps are done: `process` is false, `processOk` final, the completion
+    // timer on.
+    void jobEnded();
+    void progressChanged(const JobProgress &progress);
+
+private:
+    struct FinalFetchWait {
+        bool done = false; // under m_waitMutex
+    };
+
+    bool onOwnThread() const;
+    // A job's effect: now on this thread, else queued to it; dropped once abandoned.
+    void effect(std::function<void()> step);
+    void requestFinalFetch(const std::shared_ptr<FinalFetchWait> &wait);
+    void beginFetch(const std::shared_ptr<FinalFetchWait> &wait);
+    void fetchEnded(const PostOutcome &outcome, const std::shared_ptr<FinalFetchWait> &wait);
+    void relayProgress(const QString &reply);
+    void releaseWait(const std::shared_ptr<FinalFetchWait> &wait);
+
+    JournalSink &m_journal;
+    QString m_address;
+    std::atomic<bool> m_drawTilesSuppressed{false};
+    std::atomic<bool> m_abandoned{false};
+    bool m_jobActive = false;
+    bool m_fetchBusy = false;
+    std::shared_ptr<FinalFetchWait> m_pendingFinalFetch;
+    std::weak_ptr<FormPostClient> m_authClient;
+    QList<QPointer<TDataUploader>> m_jobs;
+
+    mutable std::mutex m_waitMutex; // also guards m_progress
+    std::condition_variable m_finalFetchDone;
+    JobProgress m_progress;
+
+    // Last: its destructor waits for the workers before the members above go.
+    PostWorker m_posts;
+};
