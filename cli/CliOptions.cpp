@@ -1,5 +1,6 @@
 #include "cli/CliOptions.h"
 
+#include "app/Version.h"
 #include "upload/UploadRun.h"
 
 #include <QFile>
@@ -150,7 +151,7 @@ CliParse parseCommandLine(
 
 QString versionText()
 {
-    return QStringLiteral("unmz-upload " UNMZ_VERSION);
+    return QStringLiteral("unmz-upload ") + QLatin1String(programVersion);
 }
 
 QString helpText()
