@@ -15,6 +15,8 @@ struct JobProgress {
     bool workbookDelivered = false; // ... with "success"
     int documentsSent = 0;          // documents whose post the service answered
     int documentsTotal = -1;        // -1 until the document list is known
+    qint64 documentBytesTotal = 0;  // sizes of the documents to send, once the list is known
+    qint64 documentBytesDone = 0;   // sizes of the documents whose post has ended
 };
 
 class UploadJobHost
