@@ -142,7 +142,7 @@ private slots:
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed.first().relativePath, QString("Участок 1/План.pdf"));
         const JobProgress progress = run.jobProgressSoFar();
-        QCOMPARE(progress.documentBytesTotal, qint64(12 + 12 + 30));
+        QCOMPARE(progress.documentBytesTotal, qint64(12 + 12 + 29));
         QCOMPARE(progress.documentBytesDone, progress.documentBytesTotal);
         QCOMPARE(run.documentBytesSentSoFar(), progress.documentBytesTotal);
         QVERIFY(run.lastRunBytesPerSecond() > 0);
