@@ -91,10 +91,14 @@ CliParse parseCommandLine(
             return parse;
         }
         if (name == QStringLiteral("--server") || name == QStringLiteral("--session")
-            || name == QStringLiteral("--session-file")) {
+            || name == QStringLiteral("--session-file") || name == QStringLiteral("--report")) {
             if (!takeValue())
                 return fail(QStringLiteral("параметру %1 нужно значение").arg(name));
-            if (name == QStringLiteral("--server")) {
+            if (name == QStringLiteral("--report")) {
+                if (value.isEmpty())
+                    return fail(QStringLiteral("параметру %1 нужно значение").arg(name));
+                options.reportPath = value;
+            } else if (name == QStringLiteral("--server")) {
                 options.server = value;
             } else if (name == QStringLiteral("--session")) {
                 options.session = value;
@@ -115,6 +119,11 @@ CliParse parseCommandLine(
                     QStringLiteral("недопустимое значение «%1» параметра --color (auto, always, "
                                    "never)")
                         .arg(value));
+        } else if (name == QStringLiteral("--check")) {
+            bool check = false;
+            if (!flag(check, true))
+                return fail(QStringLiteral("параметр %1 не принимает значения").arg(name));
+            options.action = CliOptions::Action::Check;
         } else if (name == QStringLiteral("--no-auth")) {
             if (!flag(options.auth, false))
                 return fail(QStringLiteral("параметр %1 не принимает значения").arg(name));
@@ -179,6 +188,16 @@ QString helpText()
         "                       skip the session authorisation (the window's auth=false)\n"
         "  --no-map-objects     НЕ отрисовывать объекты на карте\n"
         "                       do not draw the register's objects on the map\n"
+        "  --check              только проверить файлы перед загрузкой, без обращения к\n"
+        "                       серверу: вывести число документов, общий размер и каждую\n"
+        "                       найденную проблему с советом; код 0 - проблем нет, 1 - есть\n"
+        "                       check the files only, without a single request: print the\n"
+        "                       counts, the total size and each problem with advice;\n"
+        "                       status 0 without problems, 1 with problems\n"
+        "  --report FILE        куда сохранить отчёт о загрузке (CSV); по умолчанию рядом\n"
+        "                       с реестром: «<реестр> отчёт ГГГГ-ММ-ДД ЧЧ-ММ-СС.csv»\n"
+        "                       where to write the run's report (CSV); by default beside\n"
+        "                       REGISTER, named after it and the run's start\n"
         "  --color[=КОГДА]      цвета строк журнала: auto (на терминале, если не задана\n"
         "                       переменная NO_COLOR), always или never\n"
         "                       colour the journal: auto (on a terminal, unless NO_COLOR\n"
@@ -194,10 +213,10 @@ QString helpText()
         "о прерывании и ошибки в параметрах - в стандартный поток ошибок.\n"
         "\n"
         "Коды завершения / Exit status:\n"
-        "  0    загрузка завершена без ошибок\n"
-        "       the upload finished without errors\n"
-        "  1    загрузка завершена с ошибками\n"
-        "       the upload finished with errors\n"
+        "  0    загрузка завершена без ошибок (--check: проблем не найдено)\n"
+        "       the upload finished without errors (--check: no problems)\n"
+        "  1    загрузка завершена с ошибками (--check: найдены проблемы)\n"
+        "       the upload finished with errors (--check: problems found)\n"
         "  2    ничего не передано: авторизация не пройдена, файл реестра не найден,\n"
         "       открыт другой программой или не является книгой Excel, либо задание\n"
         "       закончилось раньше, чем сервер принял реестр\n"

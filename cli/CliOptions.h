@@ -8,7 +8,7 @@
 #include <functional>
 
 struct CliOptions {
-    enum class Action { Upload, Help, Version };
+    enum class Action { Upload, Check, Help, Version };
     enum class Colour { Auto, Always, Never };
 
     Action action = Action::Upload;
@@ -19,6 +19,7 @@ struct CliOptions {
     Colour colour = Colour::Auto;
     bool quiet = false;
     QString registerPath; // as given
+    QString reportPath;   // --report; empty: the report goes beside the workbook
 };
 
 namespace ExitStatus

@@ -3,6 +3,7 @@
 #include "cli/ConsoleJournal.h"
 #include "diag/Exception.h"
 #include "diag/uLogWriter.h"
+#include "upload/ProgressMeter.h"
 
 #include <QCoreApplication>
 
@@ -11,6 +12,7 @@
 namespace
 {
 
+// Also the pace of the byte samples: ten a second at most.
 constexpr int SpinnerIntervalMs = 100;
 
 QString signalName(int signalNumber)
@@ -22,22 +24,6 @@ QString signalName(int signalNumber)
     return QStringLiteral("signal %1").arg(signalNumber);
 }
 
-QString stepText(const JobProgress &progress)
-{
-    switch (progress.step) {
-    case JobProgress::Step::Session: return QStringLiteral("Получение сессии");
-    case JobProgress::Step::Workbook: return QStringLiteral("Передача реестра");
-    case JobProgress::Step::Registry: return QStringLiteral("Обработка реестра на сервере");
-    case JobProgress::Step::Documents:
-        return QStringLiteral("Передача документов: %1 из %2")
-            .arg(progress.documentsSent)
-            .arg(progress.documentsTotal);
-    case JobProgress::Step::Attaching: return QStringLiteral("Прикрепление документов на сервере");
-    case JobProgress::Step::Ended: return QStringLiteral("Завершение");
-    }
-    return {};
-}
-
 } // namespace
 
 CommandLineUpload::CommandLineUpload(const CliOptions &options, ConsoleJournal &journal)
@@ -46,10 +32,15 @@ CommandLineUpload::CommandLineUpload(const CliOptions &options, ConsoleJournal &
     , m_run(journal)
 {
     m_spinner.setInterval(SpinnerIntervalMs);
-    connect(&m_spinner, &QTimer::timeout, this, [this] { m_journal.tickStatus(); });
+    connect(&m_spinner, &QTimer::timeout, this, [this] {
+        if (m_jobStarted)
+            showProgress(m_run.jobProgressSoFar(), true);
+        m_journal.tickStatus();
+    });
     connect(m_run.pollTimer, &QTimer::timeout, this,
         [this] { guarded("TForm1.getLogFromServer: ", [this] { m_run.fetchProgress(); }); });
-    connect(&m_run, &UploadRun::progressChanged, this, &CommandLineUpload::showProgress);
+    connect(&m_run, &UploadRun::progressChanged, this,
+        [this](const JobProgress &progress) { showProgress(progress, false); });
     connect(&m_run, &UploadRun::jobEnded, this, &CommandLineUpload::finish);
 }
 
@@ -68,10 +59,11 @@ int CommandLineUpload::exec()
     }
     m_run.setServerAddress(m_options.server);
     m_run.setDrawTilesSuppressed(!m_options.drawTiles);
+    m_run.setReportPath(m_options.reportPath);
     m_spinner.start();
 
     if (m_options.auth) {
-        m_journal.setStatus(QStringLiteral("Авторизация на сервере"));
+        m_journal.setStatus(authorisationStageText());
         const bool authorised
             = m_run.authorise(m_options.server, m_options.session, m_options.server);
         if (m_status >= 0)
@@ -91,13 +83,20 @@ int CommandLineUpload::exec()
     if (!started)
         return ExitStatus::NothingDelivered;
     m_jobStarted = true;
-    showProgress(m_run.jobProgressSoFar());
+    m_meter.reset();
+    m_clock.start();
+    showProgress(m_run.jobProgressSoFar(), false);
     return QCoreApplication::exec();
 }
 
-void CommandLineUpload::showProgress(const JobProgress &progress)
+void CommandLineUpload::showProgress(const JobProgress &progress, bool sample)
 {
-    m_journal.setStatus(stepText(progress));
+    const qint64 bytes = m_run.documentBytesSentSoFar();
+    if (sample && progress.step == JobProgress::Step::Documents)
+        m_meter.sample(m_clock.elapsed(), bytes);
+    const ProgressView view = progressView(progress, bytes, m_meter);
+    m_journal.setStatus(
+        view.detail.isEmpty() ? view.stage : view.stage + QStringLiteral(" · ") + view.detail);
 }
 
 void CommandLineUpload::finish()

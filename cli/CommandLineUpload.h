@@ -5,8 +5,10 @@
 #pragma once
 
 #include "cli/CliOptions.h"
+#include "upload/ProgressMeter.h"
 #include "upload/UploadRun.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -32,12 +34,15 @@ public:
     static QString sentSoFar(bool jobStarted, const JobProgress &progress);
 
 private:
-    void showProgress(const JobProgress &progress);
+    // The status line; `sample` feeds the meter (the spinner's ticks only).
+    void showProgress(const JobProgress &progress, bool sample);
     void finish();
 
     CliOptions m_options;
     ConsoleJournal &m_journal;
     QTimer m_spinner;
+    TransferMeter m_meter; // fed from the documents' bytes at the spinner's pace
+    QElapsedTimer m_clock;
     bool m_jobStarted = false;
     int m_status = -1; // set once: by the job's end or by an interrupt
     // Last: it goes first, ending its job and posts while the above still exist.

@@ -4,6 +4,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CommandLineUpload.h"
 #include "cli/ConsoleJournal.h"
+#include "cli/SetCheckReport.h"
 #include "cli/StopSignals.h"
 
 #include <QCoreApplication>
@@ -53,6 +54,7 @@ int main(int argc, char **argv)
     case CliOptions::Action::Version:
         writeAll(STDOUT_FILENO, versionText().toUtf8() + '\n');
         return 0;
+    case CliOptions::Action::Check:
     case CliOptions::Action::Upload: break;
     }
 
@@ -70,6 +72,8 @@ int main(int argc, char **argv)
     // The journal names the workbook by its full path, as the window's dialog gives it,
     // and the documents are searched for beside it.
     options.registerPath = QDir::cleanPath(QFileInfo(options.registerPath).absoluteFilePath());
+    if (options.action == CliOptions::Action::Check)
+        return runSetCheck(options.registerPath, STDOUT_FILENO);
     int status = 0;
     {
         CommandLineUpload upload(options, journal);

@@ -4,6 +4,9 @@
 // job waits for it.
 #pragma once
 
+#include "upload/RunReport.h"
+
+#include <QList>
 #include <QString>
 
 // How far a job has come, for an observer such as the command line's status line and
@@ -17,6 +20,7 @@ struct JobProgress {
     int documentsTotal = -1;        // -1 until the document list is known
     qint64 documentBytesTotal = 0;  // sizes of the documents to send, once the list is known
     qint64 documentBytesDone = 0;   // sizes of the documents whose post has ended
+    qint64 currentDocumentSize = 0; // size of the document whose post is under way; else 0
 };
 
 class UploadJobHost
@@ -35,6 +39,8 @@ public:
     virtual void setProcessOk(bool ok) = 0;
     virtual void setSessionId(const QString &sessionId) = 0;
     virtual void jobProgress(const JobProgress &) { }
+    // Before the end steps: one outcome per document the search found, in search order.
+    virtual void jobDocuments(const QList<DocumentOutcome> &) { }
 
     // Whether "НЕ отрисовывать объекты на карте" is ticked at this moment.
     virtual bool drawTilesSuppressed() = 0;

@@ -4,8 +4,12 @@
 #include "diag/uLogWriter.h"
 #include "net/FormPostClient.h"
 #include "net/UploadService.h"
+#include "upload/uFiles.h"
 #include "upload/uUploadData.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QThread>
 #include <QTimer>
 
@@ -19,6 +23,19 @@ constexpr const char *authPlace = "TForm1.auth: ";
 
 std::mutex factoryMutex;
 std::function<std::unique_ptr<FormPostClient>()> clientFactory;
+
+std::function<bool(const QString &)> reportWriteRefused;
+
+bool writeReportFile(const QString &path, const QByteArray &bytes)
+{
+    {
+        std::lock_guard lock(factoryMutex);
+        if (reportWriteRefused && reportWriteRefused(path))
+            return false;
+    }
+    QSaveFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+}
 
 std::unique_ptr<FormPostClient> makeClient()
 {
@@ -74,6 +91,12 @@ void UploadRun::setClientFactoryForTesting(std::function<std::unique_ptr<FormPos
 {
     std::lock_guard lock(factoryMutex);
     clientFactory = std::move(factory);
+}
+
+void UploadRun::setReportWriteRefusedForTesting(std::function<bool(const QString &)> refused)
+{
+    std::lock_guard lock(factoryMutex);
+    reportWriteRefused = std::move(refused);
 }
 
 void UploadRun::createClients()
@@ -156,7 +179,14 @@ void UploadRun::startJob(const QString &address, const QString &workbookPath)
     {
         std::lock_guard lock(m_waitMutex);
         m_progress = {};
+        m_staleBodyBytes = http->bodyBytesSent();
+        m_documentsStage.invalidate();
     }
+    m_jobAddress = address;
+    m_workbookPath = workbookPath;
+    m_started = QDateTime::currentDateTime();
+    m_documents.clear();
+    m_lastReportPath.clear();
     // Finished jobs release themselves; keep only those still around.
     m_jobs.removeAll(QPointer<TDataUploader>());
     auto *job = new TDataUploader(address, workbookPath, http.get(), this);
@@ -212,6 +242,8 @@ void UploadRun::setPollTimerActive(bool active)
 void UploadRun::startCompletionTimer()
 {
     effect([this] {
+        // Its lines come before the completion line, which the timer's first tick adds.
+        guarded("TForm1.Button1Click: ", [this] { writeReport(); });
         completionTimer->start();
         emit jobEnded();
     });
@@ -236,7 +268,19 @@ void UploadRun::jobProgress(const JobProgress &progress)
 {
     {
         std::lock_guard lock(m_waitMutex);
+        if (progress.step == JobProgress::Step::Documents && !m_documentsStage.isValid())
+            m_documentsStage.start();
+        if (progress.step != JobProgress::Step::Documents && m_documentsStage.isValid()
+            && m_progress.step == JobProgress::Step::Documents) {
+            const qint64 ms = m_documentsStage.elapsed();
+            if (progress.documentBytesDone > 0)
+                m_lastBytesPerSecond = progress.documentBytesDone * 1000 / qMax<qint64>(ms, 1);
+        }
         m_progress = progress;
+        // Called on the job's thread between its posts: what the client counts now is the
+        // previous post's, not yet reset by the next one.
+        if (http)
+            m_staleBodyBytes = http->bodyBytesSent();
     }
     effect([this, progress] { emit progressChanged(progress); });
 }
@@ -245,6 +289,74 @@ JobProgress UploadRun::jobProgressSoFar() const
 {
     std::lock_guard lock(m_waitMutex);
     return m_progress;
+}
+
+qint64 UploadRun::documentBytesSentSoFar() const
+{
+    std::lock_guard lock(m_waitMutex);
+    qint64 bytes = m_progress.documentBytesDone;
+    if (m_progress.step == JobProgress::Step::Documents && m_progress.currentDocumentSize > 0
+        && http) {
+        const qint64 body = http->bodyBytesSent();
+        if (body != m_staleBodyBytes)
+            bytes += qMin(body, m_progress.currentDocumentSize);
+    }
+    return bytes;
+}
+
+void UploadRun::jobDocuments(const QList<DocumentOutcome> &documents)
+{
+    effect([this, documents] { m_documents = documents; });
+}
+
+QList<DocumentOutcome> UploadRun::lastFailedDocuments() const
+{
+    QList<DocumentOutcome> failed;
+    for (const DocumentOutcome &document : m_documents)
+        if (document.result == DocumentOutcome::Result::Failed)
+            failed << document;
+    return failed;
+}
+
+void UploadRun::writeReport()
+{
+    RunReport report;
+    report.serverAddress = m_jobAddress;
+    report.workbookPath = m_workbookPath;
+    const QFileInfo workbook(m_workbookPath);
+    report.workbookSize = workbook.isFile() ? workbook.size() : -1;
+    report.started = m_started;
+    report.finished = QDateTime::currentDateTime();
+    report.outcome = processOk ? UploadTexts::completedOk : UploadTexts::completedWithErrors;
+    report.documents = m_documents;
+    const QByteArray bytes = reportCsv(report);
+    const QString name = reportFileName(m_workbookPath, m_started);
+
+    QString path = m_reportPath.isEmpty() ? localFolderPart(m_workbookPath) + u'/' + name
+                                          : QFileInfo(m_reportPath).absoluteFilePath();
+    QString written;
+    if (writeReportFile(path, bytes)) {
+        m_journal.addLine(
+            JournalKind::Plain, QStringLiteral("Отчёт о загрузке сохранён: \"%1\"").arg(path));
+        written = path;
+    } else {
+        // Never lost for want of a writable folder: the log folder takes it.
+        const QString folder = logFolder();
+        QDir().mkpath(folder);
+        path = QDir::cleanPath(folder + u'/' + name);
+        if (writeReportFile(path, bytes)) {
+            m_journal.addLine(JournalKind::Plain,
+                QStringLiteral("Отчёт о загрузке сохранён в папке журналов ошибок: \"%1\"")
+                    .arg(path));
+            written = path;
+        } else {
+            m_journal.addLine(JournalKind::Error,
+                QStringLiteral("Не удалось сохранить отчёт о загрузке: \"%1\"").arg(path));
+        }
+    }
+    m_lastReportPath = written;
+    if (!written.isEmpty())
+        emit reportWritten(written);
 }
 
 // ---- progress fetches ----

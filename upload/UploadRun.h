@@ -8,8 +8,11 @@
 
 #include "upload/JournalLines.h"
 #include "upload/PostWorker.h"
+#include "upload/RunReport.h"
 #include "upload/UploadJobHost.h"
 
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -102,6 +105,25 @@ public:
 
     // The latest progress the job reported (any thread).
     JobProgress jobProgressSoFar() const;
+    // Bytes of the documents sent so far: those whose post has ended and, in the
+    // documents step, the part of the current one on the wire (any thread; cheap enough
+    // to sample ten times a second).
+    qint64 documentBytesSentSoFar() const;
+
+    // The report of each run goes to `path` (the command line's --report); empty: beside
+    // the workbook, named reportFileName(). Either way, a folder that can't be written
+    // sends it to the log folder.
+    void setReportPath(const QString &path) { m_reportPath = path; }
+    // The latest run's report file; empty when none was written.
+    QString lastReportPath() const { return m_lastReportPath; }
+    // The latest run's documents that failed, for the completion notice's details.
+    QList<DocumentOutcome> lastFailedDocuments() const;
+    // The average speed of the documents stage of the latest run that sent document
+    // bytes (bytes per second); 0 while none has (any thread).
+    qint64 lastRunBytesPerSecond() const { return m_lastBytesPerSecond; }
+    // Makes the report's write to a path fail as a folder without write permission
+    // would (tests run as root). An empty predicate restores the real writes.
+    static void setReportWriteRefusedForTesting(std::function<bool(const QString &path)> refused);
 
     QTimer *const pollTimer;                   // 2000 ms, off at start; its owner connects the tick
     QTimer *const completionTimer;             // 1000 ms, off at start; its owner connects the tick
@@ -120,6 +142,7 @@ public:
     void setProcessOk(bool ok) override;
     void setSessionId(const QString &id) override;
     void jobProgress(const JobProgress &progress) override;
+    void jobDocuments(const QList<DocumentOutcome> &documents) override;
     bool drawTilesSuppressed() override { return m_drawTilesSuppressed; }
     void runFinalFetch() override;
 
@@ -129,6 +152,8 @@ signals:
     // timer on.
     void jobEnded();
     void progressChanged(const JobProgress &progress);
+    // The run's report is written, before its completion line.
+    void reportWritten(const QString &path);
 
 private:
     struct FinalFetchWait {
@@ -143,6 +168,7 @@ private:
     void fetchEnded(const PostOutcome &outcome, const std::shared_ptr<FinalFetchWait> &wait);
     void relayProgress(const QString &reply);
     void releaseWait(const std::shared_ptr<FinalFetchWait> &wait);
+    void writeReport();
 
     JournalSink &m_journal;
     QString m_address;
@@ -154,9 +180,22 @@ private:
     std::weak_ptr<FormPostClient> m_authClient;
     QList<QPointer<TDataUploader>> m_jobs;
 
-    mutable std::mutex m_waitMutex; // also guards m_progress
+    // The running job's report: what it was started with, and its documents.
+    QString m_jobAddress;
+    QString m_workbookPath;
+    QDateTime m_started;
+    QList<DocumentOutcome> m_documents;
+    QString m_reportPath;
+    QString m_lastReportPath;
+
+    mutable std::mutex m_waitMutex; // also guards the three below
     std::condition_variable m_finalFetchDone;
     JobProgress m_progress;
+    // The job client's body count when the job last reported: the previous post's total,
+    // still shown until the next post begins.
+    qint64 m_staleBodyBytes = 0;
+    QElapsedTimer m_documentsStage;
+    std::atomic<qint64> m_lastBytesPerSecond{0};
 
     // Last: its destructor waits for the workers before the members above go.
     PostWorker m_posts;

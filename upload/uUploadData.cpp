@@ -6,6 +6,8 @@
 #include "net/UploadService.h"
 #include "upload/uFiles.h"
 
+#include <QFileInfo>
+
 #include <chrono>
 
 QPointer<TDataUploader> dataUploader;
@@ -27,6 +29,19 @@ QString skippedDocumentText(const FoundDocument &found)
     case FoundDocument::Problem::LinkOutside:
         return QStringLiteral("Ссылка \"%1\" ведёт за пределы папки реестра и пропущена.")
             .arg(found.shownPath);
+    case FoundDocument::Problem::None: break;
+    }
+    return {};
+}
+
+QString skippedDocumentReason(const FoundDocument &found)
+{
+    switch (found.problem) {
+    case FoundDocument::Problem::NotUtf8: return QStringLiteral("имя файла не в кодировке UTF-8");
+    case FoundDocument::Problem::BadCharacters:
+        return QStringLiteral("имя содержит недопустимые символы");
+    case FoundDocument::Problem::LinkOutside:
+        return QStringLiteral("ссылка ведёт за пределы папки реестра");
     case FoundDocument::Problem::None: break;
     }
     return {};
@@ -109,8 +124,46 @@ void TDataUploader::report(JobProgress::Step step)
     m_host.jobProgress(m_progress);
 }
 
+std::vector<FoundDocument> TDataUploader::listDocuments()
+{
+    const QString workbookFolder = localFolderPart(registryFileName);
+    std::vector<FoundDocument> documents = findDocuments(workbookFolder, &m_cancelled);
+    m_searched = true;
+    const QString prefix = workbookFolder + u'/';
+    for (const FoundDocument &found : documents) {
+        DocumentOutcome outcome;
+        const QString &path
+            = found.problem == FoundDocument::Problem::None ? found.path : found.shownPath;
+        outcome.relativePath = path.startsWith(prefix) ? path.mid(prefix.size()) : path;
+        if (found.problem == FoundDocument::Problem::None) {
+            outcome.folderValue = documentPlacement(workbookFolder, found.path).folderValue;
+            const QFileInfo file(found.path);
+            outcome.size = file.exists() ? file.size() : -1;
+            m_progress.documentBytesTotal += qMax<qint64>(outcome.size, 0);
+        }
+        m_outcomes << outcome;
+    }
+    m_progress.documentsTotal = int(documents.size());
+    return documents;
+}
+
+void TDataUploader::documentEnded(DocumentOutcome::Result result, const QString &reason)
+{
+    DocumentOutcome &outcome = m_outcomes[m_current];
+    outcome.result = result;
+    outcome.reason = reason;
+    outcome.time = QDateTime::currentDateTime();
+    m_progress.documentBytesDone += qMax<qint64>(outcome.size, 0);
+    m_progress.currentDocumentSize = 0;
+    m_current = -1;
+}
+
 void TDataUploader::endSteps()
 {
+    // A job that ended before its search still names the documents it never sent.
+    if (!m_searched && !m_cancelled)
+        guarded("TDataUploader.Execute: ", [this] { listDocuments(); });
+    m_host.jobDocuments(m_outcomes);
     report(JobProgress::Step::Ended);
     m_host.setUploadButtonEnabled(true);
     m_host.setProcess(false);
@@ -178,25 +231,33 @@ void TDataUploader::Execute()
 
         line(Kind::Plain, QStringLiteral("Начинаем передавать на сервер документы."));
         const QString workbookFolder = localFolderPart(registryFileName);
-        const std::vector<FoundDocument> documents = findDocuments(workbookFolder, &m_cancelled);
-        m_progress.documentsTotal = int(documents.size());
+        const std::vector<FoundDocument> documents = listDocuments();
         report(JobProgress::Step::Documents);
-        for (const FoundDocument &found : documents) {
+        for (qsizetype index = 0; index < qsizetype(documents.size()); ++index) {
+            const FoundDocument &found = documents[size_t(index)];
+            m_current = index;
             if (found.problem != FoundDocument::Problem::None) {
                 // Not sent, named in its place, and the upload goes on with the rest.
                 line(Kind::Error, skippedDocumentText(found));
                 m_host.setProcessOk(false);
+                documentEnded(DocumentOutcome::Result::Failed, skippedDocumentReason(found));
                 ++m_progress.documentsSent;
                 report(JobProgress::Step::Documents);
                 continue;
             }
             const QString &document = found.path;
             const DocumentPlacement placement = documentPlacement(workbookFolder, document);
+            m_progress.currentDocumentSize = qMax<qint64>(m_outcomes.at(index).size, 0);
+            report(JobProgress::Step::Documents);
             lParam = documentForm(placement.folderValue, placement.fileName, document);
-            if (isSuccess(post())) {
+            const QString reply = post();
+            if (isSuccess(reply)) {
+                documentEnded(DocumentOutcome::Result::Sent, {});
                 line(Kind::Plain,
                     QStringLiteral("Документ \"%1\"  успешно передан на сервер!").arg(document));
             } else {
+                documentEnded(
+                    DocumentOutcome::Result::Failed, reply.trimmed().left(MaxReportedReply));
                 line(Kind::Error,
                     QStringLiteral("Ошибка передачи документа \"%1\"  на сервер!").arg(document));
                 // A document the service did not take is a failed upload too.
@@ -230,6 +291,10 @@ void TDataUploader::unexpectedFailure(bool inProcessingStage, const std::excepti
     // still be logged then (the run waits for this thread before the process ends).
     const bool abandoned = m_cancelled;
     lParam.reset();
+    if (m_current >= 0)
+        documentEnded(DocumentOutcome::Result::Failed,
+            failure ? failureMessage(*failure).trimmed().left(MaxReportedReply)
+                    : QStringLiteral("неизвестная ошибка"));
     // The window's side of these steps catches its own failures; this guard only keeps
     // a surprise from ending the process through the thread.
     guarded("TDataUploader.Execute: ", [&] {

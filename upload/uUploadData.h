@@ -6,6 +6,7 @@
 
 #include "upload/UploadJobHost.h"
 
+#include <QList>
 #include <QPointer>
 #include <QString>
 #include <QThread>
@@ -14,6 +15,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class FormPostClient;
 class MultipartForm;
@@ -21,6 +23,10 @@ struct FoundDocument;
 
 // The error line for a document the search found but the upload must not send.
 QString skippedDocumentText(const FoundDocument &found);
+// The same reason in a few words, for the run's report.
+QString skippedDocumentReason(const FoundDocument &found);
+// A service reply kept in the report is cut to this many characters.
+constexpr qsizetype MaxReportedReply = 500;
 
 class TDataUploader : public QThread
 {
@@ -56,10 +62,16 @@ private:
     void report(JobProgress::Step step);
     QString post();
     void throwIfCancelled() const;
+    std::vector<FoundDocument> listDocuments();
+    void documentEnded(DocumentOutcome::Result result, const QString &reason);
 
     UploadJobHost &m_host;
     std::unique_ptr<MultipartForm> lParam;
     JobProgress m_progress;
+    // One per document the search found; handed to the host before the end steps.
+    QList<DocumentOutcome> m_outcomes;
+    bool m_searched = false;
+    qsizetype m_current = -1; // the outcome whose post is under way
     std::atomic<bool> m_cancelled{false};
     std::mutex m_waitMutex;
     std::condition_variable m_wake;

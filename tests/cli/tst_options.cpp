@@ -135,6 +135,14 @@ private slots:
             "--session-file", "f", "r.xlsx"} << "--session и --session-file";
         QTest::newRow("session file that cannot be read") << QStringList{"--session-file",
             "/nonexistent/sid", "r.xlsx"} << "не удалось открыть файл сессии «/nonexistent/sid»";
+        QTest::newRow("report without its file")
+            << QStringList{"r.xlsx", "--report"} << "параметру --report нужно значение";
+        QTest::newRow("report with an empty name")
+            << QStringList{"--report=", "r.xlsx"} << "параметру --report нужно значение";
+        QTest::newRow("check given a value")
+            << QStringList{"--check=yes", "r.xlsx"} << "параметр --check не принимает";
+        QTest::newRow("check without a register")
+            << QStringList{"--check"} << "не указан файл реестра";
     }
 
     void usageErrors()
@@ -155,6 +163,7 @@ private slots:
         QTest::newRow("short help without a register")
             << QStringList{"-h"} << CliOptions::Action::Help;
         QTest::newRow("version") << QStringList{"--version"} << CliOptions::Action::Version;
+        QTest::newRow("check") << QStringList{"--check", "r.xlsx"} << CliOptions::Action::Check;
     }
 
     void helpAndVersionAnswerFirst()
@@ -168,8 +177,9 @@ private slots:
     void helpNamesEveryOptionInBothLanguages()
     {
         const QString help = helpText();
-        for (const char *option : {"--server", "--session ", "--session-file", "--no-auth",
-                 "--no-map-objects", "--color", "--quiet", "--help", "--version"})
+        for (const char *option :
+            {"--server", "--session ", "--session-file", "--no-auth", "--no-map-objects", "--color",
+                "--quiet", "--help", "--version", "--check", "--report"})
             QVERIFY2(help.contains(QLatin1String(option)), option);
         for (const char *status : {"  0 ", "  1 ", "  2 ", "  64 ", "  130 ", "  143 "})
             QVERIFY2(help.contains(QLatin1String(status)), status);
