@@ -383,3 +383,24 @@ void UploadRun::abandon()
     if (const std::shared_ptr<FormPostClient> client = m_authClient.lock())
         client->abort();
 }
+
+// Placeholders until the run keeps its report and byte counts.
+qint64 UploadRun::documentBytesSentSoFar() const
+{
+    return jobProgressSoFar().documentBytesDone;
+}
+
+QString UploadRun::lastReportPath() const
+{
+    return {};
+}
+
+QList<DocumentOutcome> UploadRun::lastFailedDocuments() const
+{
+    return {};
+}
+
+qint64 UploadRun::lastRunBytesPerSecond() const
+{
+    return 0;
+}

@@ -8,6 +8,7 @@
 
 #include "upload/JournalLines.h"
 #include "upload/PostWorker.h"
+#include "upload/RunReport.h"
 #include "upload/UploadJobHost.h"
 
 #include <QList>
@@ -102,6 +103,13 @@ public:
 
     // The latest progress the job reported (any thread).
     JobProgress jobProgressSoFar() const;
+    // Documents' bytes on the wire so far (any thread).
+    qint64 documentBytesSentSoFar() const;
+    // The last run's CSV report, empty when none; its failed documents; its speed, 0
+    // when unknown.
+    QString lastReportPath() const;
+    QList<DocumentOutcome> lastFailedDocuments() const;
+    qint64 lastRunBytesPerSecond() const;
 
     QTimer *const pollTimer;                   // 2000 ms, off at start; its owner connects the tick
     QTimer *const completionTimer;             // 1000 ms, off at start; its owner connects the tick
@@ -129,6 +137,7 @@ signals:
     // timer on.
     void jobEnded();
     void progressChanged(const JobProgress &progress);
+    void reportWritten(const QString &path);
 
 private:
     struct FinalFetchWait {
