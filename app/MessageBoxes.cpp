@@ -5,18 +5,22 @@
 namespace
 {
 
-std::function<void(BoxIcon, const QString &, const QString &)> &boxHook()
+using DetailedHook
+    = std::function<void(BoxIcon, const QString &, const QString &, const QString &)>;
+
+DetailedHook &boxHook()
 {
-    static std::function<void(BoxIcon, const QString &, const QString &)> hook;
+    static DetailedHook hook;
     return hook;
 }
 
 } // namespace
 
-void showMessageBox(QWidget *parent, BoxIcon icon, const QString &title, const QString &text)
+void showMessageBox(QWidget *parent, BoxIcon icon, const QString &title, const QString &text,
+    const QString &details)
 {
     if (boxHook()) {
-        boxHook()(icon, title, text);
+        boxHook()(icon, title, text, details);
         return;
     }
     const QMessageBox::Icon boxIcon = icon == BoxIcon::Information ? QMessageBox::Information
@@ -24,11 +28,23 @@ void showMessageBox(QWidget *parent, BoxIcon icon, const QString &title, const Q
                                                                    : QMessageBox::Critical;
     QMessageBox box(boxIcon, title, text, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
+    if (!details.isEmpty())
+        box.setDetailedText(details);
     box.exec();
 }
 
 void setMessageBoxHookForTesting(
     std::function<void(BoxIcon, const QString &, const QString &)> hook)
+{
+    if (!hook) {
+        boxHook() = {};
+        return;
+    }
+    boxHook() = [hook = std::move(hook)](BoxIcon icon, const QString &title, const QString &text,
+                    const QString &) { hook(icon, title, text); };
+}
+
+void setDetailedMessageBoxHookForTesting(DetailedHook hook)
 {
     boxHook() = std::move(hook);
 }

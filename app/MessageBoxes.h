@@ -10,9 +10,14 @@ class QWidget;
 
 enum class BoxIcon { Information, Warning, Error };
 
-// Shows the box and returns when the user has closed it (or at once, with the hook set).
-void showMessageBox(QWidget *parent, BoxIcon icon, const QString &title, const QString &text);
+// Shows the box and returns when the user has closed it (or at once, with a hook set).
+// Non-empty `details` go into the box's "show details" area.
+void showMessageBox(QWidget *parent, BoxIcon icon, const QString &title, const QString &text,
+    const QString &details = {});
 
 // Replaces every box by a call of `hook`; an empty hook restores the real boxes.
 void setMessageBoxHookForTesting(
     std::function<void(BoxIcon, const QString &, const QString &)> hook);
+// The same, with the details too; the last hook set of the two is the one called.
+void setDetailedMessageBoxHookForTesting(
+    std::function<void(BoxIcon, const QString &, const QString &, const QString &)> hook);

@@ -2,6 +2,8 @@
 
 #include "app/MessageBoxes.h"
 #include "app/RtfWriter.h"
+#include "app/RunStatusBar.h"
+#include "app/SetCheckDialog.h"
 #include "app/uLaunchParams.h"
 #include "diag/Exception.h"
 #include "diag/uLogWriter.h"
@@ -84,6 +86,12 @@ QList<RtfParagraph> journalParagraphs(const QTextDocument &document)
     return paragraphs;
 }
 
+std::function<std::unique_ptr<DesktopBus>()> &desktopBusFactory()
+{
+    static std::function<std::unique_ptr<DesktopBus>()> factory;
+    return factory;
+}
+
 } // namespace
 
 TForm1::TForm1(QWidget *parent)
@@ -94,6 +102,8 @@ TForm1::TForm1(QWidget *parent)
     , processOk(m_run->processOk)
     , process(m_run->process)
     , sessionId(m_run->sessionId)
+    , m_desktop(std::make_unique<DesktopServices>(
+          desktopBusFactory() ? desktopBusFactory()() : systemDesktopBus()))
 {
     buildControls();
     FormCreate();
@@ -116,6 +126,7 @@ void TForm1::buildControls()
     N2 = N1->addAction(QStringLiteral("Выход"));
     connect(N3, &QAction::triggered, this, &TForm1::N3Click);
     connect(N2, &QAction::triggered, this, &TForm1::N2Click);
+    buildServiceMenu();
 
     auto *client = new QWidget(this);
     auto *column = new QVBoxLayout(client);
@@ -155,6 +166,7 @@ void TForm1::buildControls()
     reMessages->setPalette(palette);
     connect(reMessages, &QTextEdit::textChanged, this, &TForm1::reMessagesChange);
     column->addWidget(reMessages, 1);
+    buildStatusBar(column);
 
     setTabOrder(Button1, edtDrawTiles);
     setTabOrder(edtDrawTiles, edtServer);
@@ -256,6 +268,8 @@ void TForm1::prepareForExit()
     if (m_closing.exchange(true))
         return;
     m_run->abandon();
+    sbStatus->showIdle();
+    m_desktop->releaseSleepLock();
 }
 
 QString TForm1::chooseRegister()
@@ -295,10 +309,12 @@ void TForm1::Button1Click()
         // Nothing may start the command again while the service decides or the job runs.
         Button1->setEnabled(false);
         if (getParamValue(QStringLiteral("auth")) != QStringLiteral("false")) {
+            sbStatus->showAuthorisation();
             const bool authorised = auth();
             if (isClosing())
                 return;
             if (!authorised) {
+                sbStatus->showIdle();
                 Button1->setEnabled(true);
                 showMessageBox(this, BoxIcon::Error, QStringLiteral("Ошибка авторизации"),
                     QStringLiteral("Программе не удалось авторизоваться на сервере для загрузки "
@@ -312,6 +328,7 @@ void TForm1::Button1Click()
             }
         }
         m_run->startJob(edtServer->text(), registerPath);
+        jobStartedSteps();
     });
 }
 
@@ -485,13 +502,115 @@ void TForm1::Timer2Timer()
         const std::optional<bool> ok = m_run->completionNotice();
         if (!ok)
             return;
-        if (*ok)
-            showMessageBox(this, BoxIcon::Information, QStringLiteral("Загрузка завершена"),
-                QStringLiteral("Процедура загрузки реестра завершена. Подробности "
-                               "смотрите в журнале работы..."));
-        else
-            showMessageBox(this, BoxIcon::Error, QStringLiteral("Ошибка!"),
-                QStringLiteral("Процедура загрузки реестра завершена с ОШИБКАМИ. "
-                               "Подробности смотрите в журнале работы..."));
+        const QString title
+            = *ok ? QStringLiteral("Загрузка завершена") : QStringLiteral("Ошибка!");
+        const QString text = *ok
+            ? QStringLiteral("Процедура загрузки реестра завершена. Подробности "
+                             "смотрите в журнале работы...")
+            : QStringLiteral("Процедура загрузки реестра завершена с ОШИБКАМИ. "
+                             "Подробности смотрите в журнале работы...");
+        announceRunEnded(title, text);
+        showMessageBox(this, *ok ? BoxIcon::Information : BoxIcon::Error, title, text,
+            completionDetailsText(m_run->lastFailedDocuments(), m_run->lastReportPath()));
     });
+}
+
+QString completionDetailsText(const QList<DocumentOutcome> &failed, const QString &reportPath)
+{
+    QStringList lines;
+    if (!failed.isEmpty()) {
+        lines << QStringLiteral("Не загружены документы:");
+        for (const DocumentOutcome &document : failed)
+            lines << QStringLiteral("%1 — %2").arg(document.relativePath, document.reason);
+    }
+    if (!reportPath.isEmpty()) {
+        if (!lines.isEmpty())
+            lines << QString();
+        lines << QStringLiteral("Отчёт о загрузке: %1").arg(reportPath);
+    }
+    return lines.join(u'\n');
+}
+
+// ---- status bar, desktop and the set check ----
+
+void TForm1::setDesktopBusFactoryForTesting(std::function<std::unique_ptr<DesktopBus>()> factory)
+{
+    desktopBusFactory() = std::move(factory);
+}
+
+void TForm1::buildStatusBar(QVBoxLayout *column)
+{
+    // Inside the client area: the journal gives up the bar's height, the window keeps its size.
+    sbStatus = new RunStatusBar(
+        [run = m_run.get()] {
+            return std::pair{run->jobProgressSoFar(), run->documentBytesSentSoFar()};
+        },
+        centralWidget());
+    column->addWidget(sbStatus);
+    connect(m_run.get(), &UploadRun::jobEnded, this, &TForm1::jobEndedSteps);
+}
+
+void TForm1::jobStartedSteps()
+{
+    // A long upload must not be cut short by the machine going to sleep.
+    m_desktop->holdSleepLock();
+    sbStatus->jobStarted();
+}
+
+void TForm1::jobEndedSteps()
+{
+    m_desktop->releaseSleepLock();
+    if (!isClosing())
+        sbStatus->jobEnded();
+}
+
+void TForm1::announceRunEnded(const QString &title, const QString &text)
+{
+    // The user who looks elsewhere during a long upload learns that it is over.
+    if (isActiveWindow())
+        return;
+    QApplication::alert(this);
+    m_desktop->notifyRunEnded(title, text);
+}
+
+void TForm1::buildServiceMenu()
+{
+    N4 = menuBar()->addMenu(QStringLiteral("Сервис"));
+    N5 = N4->addAction(QStringLiteral("Проверить комплект..."));
+    connect(N5, &QAction::triggered, this, &TForm1::N5Click);
+    m_setCheck = new SetCheckRunner(this);
+}
+
+bool TForm1::setCheckRunning() const
+{
+    return m_setCheck->running();
+}
+
+void TForm1::N5Click()
+{
+    guarded("TForm1.N5Click: ", [&] {
+        if (m_setCheck->running())
+            return;
+        const QString registerPath = chooseRegister();
+        if (isClosing() || registerPath.isEmpty())
+            return;
+        if (!isWorkbookPath(registerPath)) {
+            showMessageBox(this, BoxIcon::Warning, QStringLiteral("Проверка комплекта"),
+                QStringLiteral("Файл реестра должен быть документом Excel!"));
+            return;
+        }
+        N5->setEnabled(false);
+        m_setCheck->start(registerPath, [this](const QString &path, const SetCheckResult &result) {
+            N5->setEnabled(true);
+            showSetCheck(path, result);
+        });
+    });
+}
+
+void TForm1::showSetCheck(const QString &workbookPath, const SetCheckResult &result)
+{
+    auto *dialog
+        = new SetCheckDialog(workbookPath, result, double(m_run->lastRunBytesPerSecond()), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
 }

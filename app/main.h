@@ -3,6 +3,7 @@
 // the window paints what it reports and keeps the system's named handlers and fields.
 #pragma once
 
+#include "app/DesktopServices.h"
 #include "app/Journal.h"
 #include "upload/UploadRun.h"
 
@@ -24,6 +25,10 @@ class QMenu;
 class QPushButton;
 class QTextEdit;
 class QTimer;
+class QVBoxLayout;
+struct SetCheckResult;
+class RunStatusBar;
+class SetCheckRunner;
 
 class TForm1 : public QMainWindow, public JournalSink
 {
@@ -49,8 +54,11 @@ public:
     QAction *N2 = nullptr;
     QFileDialog *od = nullptr;
     QFileDialog *sd = nullptr;
-    QTimer *Timer1 = nullptr; // the run's poll timer
-    QTimer *Timer2 = nullptr; // the run's completion timer
+    QTimer *Timer1 = nullptr;         // the run's poll timer
+    QTimer *Timer2 = nullptr;         // the run's completion timer
+    RunStatusBar *sbStatus = nullptr; // under the journal: the running upload's stage
+    QMenu *N4 = nullptr;              // "Сервис"
+    QAction *N5 = nullptr;            // "Проверить комплект..."
 
     // Journal state, and the job's shared state as the run holds it. Kept reachable for
     // the tests; the window's own code is the only writer of num and shift.
@@ -82,6 +90,12 @@ public:
     // the clock (short date, long time, read one after the other).
     static void setJournalStampForTesting(std::function<std::pair<QString, QString>()> stamp);
 
+    // The bus of the windows made from now on; an empty factory restores the real bus.
+    static void setDesktopBusFactoryForTesting(
+        std::function<std::unique_ptr<DesktopBus>()> factory);
+    DesktopServices &desktopServices() { return *m_desktop; }
+    bool setCheckRunning() const;
+
 public slots:
     void FormCreate();
     void N2Click();
@@ -93,6 +107,7 @@ public slots:
     void Timer2Timer();
     void Button3Click();
     void getLogFromServer();
+    void N5Click(); // the check of a register set, without a request
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -107,9 +122,22 @@ private:
     void addColouredLine(const char *place, JournalKind kind, const QString &s);
     QString chooseRegister();
     void saveJournal(const QString &path);
+    void buildStatusBar(QVBoxLayout *column);
+    void buildServiceMenu();
+    void jobStartedSteps();
+    void jobEndedSteps();
+    void announceRunEnded(const QString &title, const QString &text);
+    void showSetCheck(const QString &workbookPath, const SetCheckResult &result);
+
+    std::unique_ptr<DesktopServices> m_desktop;
+    SetCheckRunner *m_setCheck = nullptr;
 
     bool buttonFillsPanel = false;
     std::atomic<bool> m_closing{false};
 };
 
 extern TForm1 *Form1;
+
+// The completion box's details: each failed document with its reason, and where the
+// run's report went; empty when there is nothing to list.
+QString completionDetailsText(const QList<DocumentOutcome> &failed, const QString &reportPath);

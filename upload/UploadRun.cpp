@@ -243,7 +243,10 @@ void UploadRun::startCompletionTimer()
 {
     effect([this] {
         // Its lines come before the completion line, which the timer's first tick adds.
-        guarded("TForm1.Button1Click: ", [this] { writeReport(); });
+        // Only a job this run started has a report: one per job, never a second.
+        if (m_started.isValid())
+            guarded("UploadRun.writeReport: ", [this] { writeReport(); });
+        m_started = QDateTime();
         completionTimer->start();
         emit jobEnded();
     });

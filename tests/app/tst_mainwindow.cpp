@@ -1,5 +1,7 @@
 #include "app/main.h"
 
+#include "app/RunStatusBar.h"
+
 #include "app/uLaunchParams.h"
 #include "diag/uLogWriter.h"
 
@@ -126,7 +128,11 @@ void TestMainWindow::layoutAndCaption()
     // The journal's label and the journal follow the panel up.
     QCOMPARE(form.Label2->geometry(), QRect(0, form.Panel1->height(), width, 13));
     QCOMPARE(form.reMessages->y(), form.Panel1->height() + 13);
-    QCOMPARE(form.reMessages->geometry().bottom(), form.centralWidget()->height() - 1);
+    // The status bar takes the bottom of the client area; the journal ends right above it.
+    QCOMPARE(form.reMessages->geometry().bottom(), form.sbStatus->y() - 1);
+    QCOMPARE(form.sbStatus->geometry(),
+        QRect(0, form.centralWidget()->height() - RunStatusBar::BarHeight, width,
+            RunStatusBar::BarHeight));
 
     // The address field stretches with the window.
     if (addressShown) {
@@ -180,13 +186,18 @@ void TestMainWindow::menu()
 {
     TForm1 form;
     const QList<QAction *> top = form.menuBar()->actions();
-    QCOMPARE(top.size(), 1);
+    // "Сервис" follows "Файл", which keeps its items and their order.
+    QCOMPARE(top.size(), 2);
     QCOMPARE(top.first()->menu(), form.N1);
+    QCOMPARE(top.at(1)->menu(), form.N4);
+    QCOMPARE(form.N4->title(), QStringLiteral("Сервис"));
+    QCOMPARE(form.N4->actions(), QList<QAction *>{form.N5});
+    QCOMPARE(form.N5->text(), QStringLiteral("Проверить комплект..."));
     QCOMPARE(form.N1->title(), QStringLiteral("Файл"));
     QCOMPARE(form.N1->actions(), (QList<QAction *>{form.N3, form.N2}));
     QCOMPARE(form.N3->text(), QStringLiteral("Сохранить результаты загрузки"));
     QCOMPARE(form.N2->text(), QStringLiteral("Выход"));
-    for (QAction *action : {form.N3, form.N2})
+    for (QAction *action : {form.N3, form.N2, form.N5})
         QVERIFY(action->shortcut().isEmpty());
 }
 
