@@ -187,6 +187,7 @@ void UploadRun::startJob(const QString &address, const QString &workbookPath)
     m_started = QDateTime::currentDateTime();
     m_documents.clear();
     m_lastReportPath.clear();
+    m_reportDue = true;
     // Finished jobs release themselves; keep only those still around.
     m_jobs.removeAll(QPointer<TDataUploader>());
     auto *job = new TDataUploader(address, workbookPath, http.get(), this);
@@ -323,6 +324,9 @@ QList<DocumentOutcome> UploadRun::lastFailedDocuments() const
 
 void UploadRun::writeReport()
 {
+    // One report per job started here; a completion step without one writes none.
+    if (!std::exchange(m_reportDue, false))
+        return;
     RunReport report;
     report.serverAddress = m_jobAddress;
     report.workbookPath = m_workbookPath;

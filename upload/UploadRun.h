@@ -187,6 +187,7 @@ private:
     QList<DocumentOutcome> m_documents;
     QString m_reportPath;
     QString m_lastReportPath;
+    bool m_reportDue = false; // from a job's start until its report is written
 
     mutable std::mutex m_waitMutex; // also guards the three below
     std::condition_variable m_finalFetchDone;
