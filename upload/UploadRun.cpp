@@ -244,10 +244,7 @@ void UploadRun::startCompletionTimer()
 {
     effect([this] {
         // Its lines come before the completion line, which the timer's first tick adds.
-        // Only a job this run started has a report: one per job, never a second.
-        if (m_started.isValid())
-            guarded("UploadRun.writeReport: ", [this] { writeReport(); });
-        m_started = QDateTime();
+        guarded("UploadRun.writeReport: ", [this] { writeReport(); });
         completionTimer->start();
         emit jobEnded();
     });
