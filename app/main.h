@@ -79,6 +79,10 @@ public:
     void addWarningMessage(const QString &s);
     void addErrorMessage(const QString &s);
     void addLine(JournalKind kind, const QString &s) override;
+    // UI thread: the lines added in between are laid out, selected and scrolled to
+    // together, at endBatch (a slice of a progress reply).
+    void beginBatch() override;
+    void endBatch() override;
     void resetJournal(); // UI thread: the upload command's first step
 
     // The window is going away: the run is abandoned (timers off, posts aborted, the job
@@ -118,7 +122,7 @@ private:
     void layoutPanel1();
     bool onUiThread() const;
     void queueOnUi(std::function<void()> append);
-    bool appendPlain(const QString &s);
+    bool appendPlain(const QString &s, JournalKind kind = JournalKind::Plain);
     void addColouredLine(const char *place, JournalKind kind, const QString &s);
     QString chooseRegister();
     void saveJournal(const QString &path);
@@ -132,6 +136,7 @@ private:
     std::unique_ptr<DesktopServices> m_desktop;
     SetCheckRunner *m_setCheck = nullptr;
 
+    std::unique_ptr<JournalViewWriter> m_journalView;
     bool buttonFillsPanel = false;
     std::atomic<bool> m_closing{false};
 };

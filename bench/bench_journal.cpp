@@ -1,63 +1,370 @@
-// Journal growth: appends coloured lines to the main window's journal and reports the
-// time per 1,000 lines at the start and at the end (it must not grow with the journal)
-// and the peak resident set size. Run: QT_QPA_PLATFORM=offscreen bench_journal [lines]
+// The journal under load, offscreen, each part in a process of its own (so each peak RSS
+// is its own), RUNS times, reported as median [min - max]:
+//   reference  the window's own view fed by a plain cursor, one edit per batch of 100
+//              lines and one scroll per batch, with the same texts, colours and bold;
+//   relay      progress replies of 10,000 items (a quarter each plain, ok, warning,
+//              error) fetched from a loopback server and relayed into the window, one
+//              after the other, to 100,000 lines; a 5 ms timer measures the longest gap
+//              between two events the window handles;
+//   direct     lines added one by one through addMessage ... addErrorMessage;
+//   long line  one reply of a single item of 1 MiB (words, and one unbroken run).
+// Per 1,000 lines "first" and "last" are the averages over the first and the last
+// 10,000 lines; "per line" of the relay is its first reply against the reference's first
+// 10,000 lines. Memory per line is (peak RSS - RSS before the first line) / lines.
+//
+// usage: QT_QPA_PLATFORM=offscreen bench_journal [RUNS [LINES]]   (default 3 runs, 100,000)
 #include "app/main.h"
+#include "support/ScriptedServer.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
 #include <sys/resource.h>
 
-int main(int argc, char **argv)
+namespace
 {
-    constexpr int defaultLines = 100000;
-    constexpr int batch = 1000;
-    const int lines = argc > 1 ? qMax(batch, atoi(argv[1]) / batch * batch) : defaultLines;
 
-    QApplication application(argc, argv);
-    TForm1 form;
-    form.show();
-    QCoreApplication::processEvents();
+constexpr int defaultRuns = 3;
+constexpr int defaultLines = 100000;
+constexpr int replyItems = 10000;
+constexpr int referenceBatch = 100;
+constexpr int gapTimerMs = 5;
+constexpr qsizetype longLineChars = 1 << 20;
+constexpr int childTimeoutMs = 600000;
 
-    QList<double> batchMs;
-    QElapsedTimer total;
-    total.start();
-    for (int done = 0; done < lines; done += batch) {
-        QElapsedTimer clock;
-        clock.start();
-        for (int i = done; i < done + batch; ++i) {
-            const QString text
-                = QStringLiteral("Строка %1 реестра обработана: объект добавлен").arg(i);
-            switch (i % 4) {
-            case 0: form.addMessage(text); break;
-            case 1: form.addOkMessage(text); break;
-            case 2: form.addWarningMessage(text); break;
-            default: form.addErrorMessage(text); break;
-            }
-        }
-        QCoreApplication::processEvents(); // let the view lay out and paint, as between ticks
-        batchMs << clock.nsecsElapsed() / 1e6;
+QString message(int i)
+{
+    return QStringLiteral("Строка %1 реестра обработана: объект добавлен").arg(i);
+}
+
+// The marker that gives item i its kind, as the service writes it.
+QString item(int i)
+{
+    switch (i % 4) {
+    case 1: return QStringLiteral("good! ") + message(i);
+    case 2: return QStringLiteral("warning! ") + message(i);
+    case 3: return QStringLiteral("Ошибка: ") + message(i);
+    default: return message(i);
     }
+}
 
-    auto average = [&](int from, int count) {
-        double sum = 0;
-        for (int i = from; i < from + count; ++i)
-            sum += batchMs.at(i);
-        return sum / count;
-    };
-    const int window = qMin(10, int(batchMs.size()));
+QByteArray httpReply(const QString &body)
+{
+    const QByteArray bytes = body.toUtf8();
+    return "HTTP/1.0 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
+        + QByteArray::number(bytes.size()) + "\r\n\r\n" + bytes;
+}
+
+double rssKiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toDouble() * 4; // pages of 4 KiB
+}
+
+double peakRssKiB()
+{
     struct rusage usage {
     };
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("lines: %d (a quarter each plain, ok, warning, error)\n", lines);
-    std::printf("first %d batches: %.1f ms per 1,000 lines\n", window, average(0, window));
-    std::printf("last %d batches:  %.1f ms per 1,000 lines\n", window,
-        average(int(batchMs.size()) - window, window));
-    std::printf("total: %.1f s; journal blocks: %d; shift: %d\n", total.elapsed() / 1000.0,
-        form.reMessages->document()->blockCount(), form.shift);
-    std::printf("peak RSS: %.1f MiB\n", usage.ru_maxrss / 1024.0);
+    return double(usage.ru_maxrss);
+}
+
+void report(const char *key, double value)
+{
+    std::printf("%s %.4f\n", key, value);
+    std::fflush(stdout);
+}
+
+// Per 1,000 lines over the first and the last 10,000 of `msPerThousand`.
+void reportFirstLast(const QList<double> &msPerThousand)
+{
+    const int window = qMin(10, int(msPerThousand.size()));
+    auto average = [&](int from) {
+        double sum = 0;
+        for (int i = from; i < from + window; ++i)
+            sum += msPerThousand.at(i);
+        return sum / window;
+    };
+    const double first = average(0);
+    const double last = average(int(msPerThousand.size()) - window);
+    report("first_ms_per_1000", first);
+    report("last_ms_per_1000", last);
+    report("last_to_first", last / first);
+}
+
+struct Window {
+    TForm1 form;
+    Window()
+    {
+        TForm1::setJournalStampForTesting({});
+        form.show();
+        QCoreApplication::processEvents();
+    }
+};
+
+int runReference(int lines)
+{
+    Window window;
+    QTextEdit *view = window.form.reMessages;
+    QTextDocument *document = view->document();
+    QTextCharFormat formats[4];
+    const unsigned colours[4] = {0, okLineRgb, warningLineRgb, errorLineRgb};
+    for (int kind = 1; kind < 4; ++kind) {
+        formats[kind].setForeground(QColor::fromRgb(colours[kind]));
+        formats[kind].setFontWeight(QFont::Bold);
+    }
+    const double baseline = rssKiB();
+    QList<double> perThousand;
+    QElapsedTimer clock;
+    clock.start();
+    for (int done = 0; done < lines; done += referenceBatch) {
+        QTextCursor cursor(document);
+        cursor.beginEditBlock();
+        cursor.movePosition(QTextCursor::End);
+        for (int i = done; i < done + referenceBatch; ++i) {
+            const auto [date, time] = journalStamp();
+            if (!document->isEmpty())
+                cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+            cursor.insertText(journalLineText(i + 1, date, time, message(i)), formats[i % 4]);
+        }
+        cursor.endEditBlock(); // the view's change handler scrolls to the end
+        if ((done + referenceBatch) % 1000 == 0) {
+            QCoreApplication::processEvents(); // lay out and paint, as between ticks
+            perThousand << clock.nsecsElapsed() / 1e6;
+            clock.restart();
+        }
+    }
+    reportFirstLast(perThousand);
+    double firstTen = 0;
+    for (int i = 0; i < qMin(10, int(perThousand.size())); ++i)
+        firstTen += perThousand.at(i);
+    report("us_per_line", firstTen * 1000 / qMin(10000, lines));
+    report("kib_per_line", (peakRssKiB() - baseline) / lines);
+    return document->blockCount() == lines ? 0 : 1;
+}
+
+// Relays `replies` one after the other; returns each reply's milliseconds, and the
+// longest gap between two ticks of a 5 ms timer meanwhile.
+QList<double> relay(Window &window, const QList<QString> &replies, double &longestGapMs)
+{
+    ScriptedServer server;
+    for (const QString &reply : replies)
+        server.addScript(ScriptedServer::reply(httpReply(reply)));
+    window.form.edtServer->setText(server.url(QString()));
+    UploadRun &run = window.form.uploadRun();
+
+    QElapsedTimer sinceTick;
+    sinceTick.start();
+    longestGapMs = 0;
+    QTimer ticks;
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        longestGapMs = qMax(longestGapMs, sinceTick.nsecsElapsed() / 1e6);
+        sinceTick.restart();
+    });
+    ticks.start(gapTimerMs);
+
+    QList<double> ms;
+    QElapsedTimer clock;
+    for (int i = 0; i < replies.size(); ++i) {
+        clock.start();
+        window.form.getLogFromServer();
+        while (run.fetchInProgress())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QCoreApplication::processEvents(); // the last lines painted
+        ms << clock.nsecsElapsed() / 1e6;
+    }
+    // The gap up to now counts too: no tick may have come after the last slice.
+    longestGapMs = qMax(longestGapMs, sinceTick.nsecsElapsed() / 1e6);
+    return ms;
+}
+
+int runRelay(int lines)
+{
+    Window window;
+    QList<QString> replies;
+    for (int done = 0; done < lines; done += replyItems) {
+        QStringList items;
+        for (int i = done; i < done + replyItems; ++i)
+            items << item(i);
+        replies << items.join(u';');
+    }
+    const double baseline = rssKiB();
+    double longestGap = 0;
+    const QList<double> ms = relay(window, replies, longestGap);
+    QList<double> perThousand;
+    for (double replyMs : ms)
+        for (int i = 0; i < replyItems / 1000; ++i)
+            perThousand << replyMs / (replyItems / 1000);
+    reportFirstLast(perThousand);
+    report("us_per_line", ms.first() * 1000 / replyItems);
+    report("longest_gap_ms", longestGap);
+    report("kib_per_line", (peakRssKiB() - baseline) / lines);
+    return window.form.reMessages->document()->blockCount() == lines ? 0 : 1;
+}
+
+int runDirect(int lines)
+{
+    Window window;
+    const double baseline = rssKiB();
+    QList<double> perThousand;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < lines; ++i) {
+        window.form.addLine(JournalKind(i % 4), message(i));
+        if ((i + 1) % 1000 == 0) {
+            QCoreApplication::processEvents();
+            perThousand << clock.nsecsElapsed() / 1e6;
+            clock.restart();
+        }
+    }
+    reportFirstLast(perThousand);
+    report("kib_per_line", (peakRssKiB() - baseline) / lines);
+    return window.form.reMessages->document()->blockCount() == lines ? 0 : 1;
+}
+
+// One reply of one item of 1 MiB after 100 ordinary lines: words of seven letters, or
+// one run without a place to break the line.
+int runLongLine(bool words)
+{
+    Window window;
+    for (int i = 0; i < 100; ++i)
+        window.form.addLine(JournalKind(i % 4), message(i));
+    QString text(longLineChars, u'ж');
+    if (words)
+        for (qsizetype i = 7; i < text.size(); i += 8)
+            text[i] = u' ';
+    double longestGap = 0;
+    const QList<double> ms = relay(window, {text}, longestGap);
+    report(words ? "long_words_ms" : "long_unbroken_ms", ms.first());
+    report(words ? "long_words_gap_ms" : "long_unbroken_gap_ms", longestGap);
+    const QTextDocument *document = window.form.reMessages->document();
+    return document->lastBlock().length() > longLineChars ? 0 : 1;
+}
+
+int runPart(const QString &part, int lines)
+{
+    if (part == u"reference")
+        return runReference(lines);
+    if (part == u"relay")
+        return runRelay(lines);
+    if (part == u"direct")
+        return runDirect(lines);
+    if (part == u"long-words")
+        return runLongLine(true);
+    if (part == u"long-unbroken")
+        return runLongLine(false);
+    std::fprintf(stderr, "unknown part %s\n", qPrintable(part));
+    return 2;
+}
+
+using Figures = std::map<std::string, QList<double>>;
+
+bool runChild(const QString &part, int lines, Figures &figures)
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+        {QStringLiteral("--part"), part, QString::number(lines)});
+    if (!child.waitForFinished(childTimeoutMs) || child.exitCode() != 0) {
+        std::fprintf(stderr, "part %s failed\n", qPrintable(part));
+        child.kill();
+        child.waitForFinished();
+        return false;
+    }
+    for (const QByteArray &line : child.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 2)
+            figures[(part + u'.' + QString::fromUtf8(fields.at(0))).toStdString()]
+                << fields.at(1).toDouble();
+    }
+    return true;
+}
+
+QString summary(QList<double> values, int decimals)
+{
+    if (values.isEmpty())
+        return QStringLiteral("-");
+    std::sort(values.begin(), values.end());
+    const double median = values.size() % 2
+        ? values.at(values.size() / 2)
+        : (values.at(values.size() / 2 - 1) + values.at(values.size() / 2)) / 2;
+    return QStringLiteral("%1 [%2 - %3]")
+        .arg(median, 0, 'f', decimals)
+        .arg(values.first(), 0, 'f', decimals)
+        .arg(values.last(), 0, 'f', decimals);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc == 4 && QByteArray(argv[1]) == "--part") {
+        QApplication application(argc, argv);
+        return runPart(QString::fromLocal8Bit(argv[2]), qMax(replyItems, atoi(argv[3])));
+    }
+    QCoreApplication application(argc, argv);
+    const int runs = argc > 1 ? qMax(1, atoi(argv[1])) : defaultRuns;
+    const int lines
+        = argc > 2 ? qMax(replyItems, atoi(argv[2]) / replyItems * replyItems) : defaultLines;
+    const int directLines = qMin(lines, 20000);
+
+    Figures figures;
+    QList<double> ratios;
+    for (int run = 0; run < runs; ++run) {
+        std::fprintf(stderr, "run %d of %d\n", run + 1, runs);
+        if (!runChild(QStringLiteral("reference"), lines, figures)
+            || !runChild(QStringLiteral("relay"), lines, figures)
+            || !runChild(QStringLiteral("direct"), directLines, figures)
+            || !runChild(QStringLiteral("long-words"), lines, figures)
+            || !runChild(QStringLiteral("long-unbroken"), lines, figures))
+            return 1;
+        ratios << figures["relay.us_per_line"].last() / figures["reference.us_per_line"].last();
+    }
+
+    auto print = [&](const char *label, const std::string &key, int decimals) {
+        std::printf("%-48s %s\n", label, qPrintable(summary(figures[key], decimals)));
+    };
+    std::printf("bench_journal: %d runs, %d lines (a quarter each plain, ok, warning, error); "
+                "median [min - max]\n",
+        runs, lines);
+    std::printf("reference (one cursor per 100 lines, one scroll per batch):\n");
+    print("  ms per 1,000 lines, first", "reference.first_ms_per_1000", 1);
+    print("  ms per 1,000 lines, last", "reference.last_ms_per_1000", 1);
+    print("  last / first", "reference.last_to_first", 2);
+    print("  us per line, first 10,000", "reference.us_per_line", 1);
+    print("  KiB of peak RSS per line", "reference.kib_per_line", 2);
+    std::printf("relay (replies of %d items through the poll):\n", replyItems);
+    print("  ms per 1,000 lines, first", "relay.first_ms_per_1000", 1);
+    print("  ms per 1,000 lines, last", "relay.last_ms_per_1000", 1);
+    print("  last / first", "relay.last_to_first", 2);
+    print("  us per line, first reply", "relay.us_per_line", 1);
+    std::printf("%-48s %s\n", "  relay / reference per line", qPrintable(summary(ratios, 2)));
+    print("  longest gap between events, ms", "relay.longest_gap_ms", 1);
+    print("  KiB of peak RSS per line", "relay.kib_per_line", 2);
+    std::printf("direct (addMessage ... addErrorMessage, %d lines):\n", directLines);
+    print("  ms per 1,000 lines, first", "direct.first_ms_per_1000", 1);
+    print("  ms per 1,000 lines, last", "direct.last_ms_per_1000", 1);
+    print("  KiB of peak RSS per line", "direct.kib_per_line", 2);
+    std::printf("one line of 1 MiB in one reply:\n");
+    print("  words of seven letters, ms", "long-words.long_words_ms", 0);
+    print("  longest gap between events, ms", "long-words.long_words_gap_ms", 0);
+    print("  one unbroken run, ms", "long-unbroken.long_unbroken_ms", 0);
+    print("  longest gap between events, ms", "long-unbroken.long_unbroken_gap_ms", 0);
     return 0;
 }

@@ -2,9 +2,9 @@
 
 #include "diag/TimeTexts.h"
 
-#include <QDate>
-#include <QTime>
+#include <QDateTime>
 
+#include <limits>
 #include <mutex>
 
 namespace
@@ -13,14 +13,36 @@ namespace
 std::mutex stampMutex;
 std::function<std::pair<QString, QString>()> stampOverride;
 
+// The text between leading and trailing code units up to 32 (blanks and controls).
+QStringView trimmedControls(QStringView text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin).unicode() <= 32)
+        ++begin;
+    while (end > begin && text.at(end - 1).unicode() <= 32)
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
 } // namespace
 
 QString journalLineText(
     int number, const QString &dateText, const QString &timeText, const QString &message)
 {
-    const QString line = QString::number(number) + QStringLiteral(". ") + trimControls(dateText)
-        + u' ' + trimControls(timeText) + u' ' + message;
-    return trimControls(line);
+    // The number and the dates leave nothing to trim at the front; the message may leave
+    // something at the end (or be empty, leaving the blank after the time).
+    const QString head = QString::number(number);
+    const QStringView date = trimmedControls(dateText);
+    const QStringView time = trimmedControls(timeText);
+    QString line;
+    line.reserve(head.size() + date.size() + time.size() + message.size() + 4);
+    line.append(head).append(QLatin1String(". ")).append(date).append(u' ').append(time);
+    line.append(u' ').append(message);
+    const QStringView trimmed = trimmedControls(line);
+    if (trimmed.size() == line.size())
+        return line;
+    return trimmed.toString();
 }
 
 std::pair<QString, QString> journalStamp()
@@ -30,14 +52,42 @@ std::pair<QString, QString> journalStamp()
         if (stampOverride)
             return stampOverride();
     }
-    const QString date = shortDateText(QDate::currentDate());
-    return {date, longTimeText(QTime::currentTime())};
+    // The local date and time texts change once a second at most, and making them (the
+    // time zone looked up, the locale's formats applied) costs more than adding the line
+    // itself; each reading of the clock takes them from the second it falls in.
+    thread_local qint64 second = std::numeric_limits<qint64>::min();
+    thread_local QString dateText;
+    thread_local QString timeText;
+    auto reading = [&] {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        const qint64 nowSecond = now / 1000 - (now % 1000 < 0 ? 1 : 0);
+        if (nowSecond != second) {
+            const QDateTime local = QDateTime::fromMSecsSinceEpoch(nowSecond * 1000);
+            dateText = shortDateText(local.date());
+            timeText = longTimeText(local.time());
+            second = nowSecond;
+        }
+    };
+    reading();
+    const QString date = dateText;
+    reading();
+    return {date, timeText};
 }
 
 void setJournalStampForTesting(std::function<std::pair<QString, QString>()> stamp)
 {
     std::lock_guard lock(stampMutex);
     stampOverride = std::move(stamp);
+}
+
+QString ProgressItemReader::next()
+{
+    const qsizetype start = m_next;
+    qsizetype end = m_reply.indexOf(u';', start);
+    if (end < 0)
+        end = m_reply.size();
+    m_next = end + 1;
+    return m_reply.mid(start, end - start);
 }
 
 ProgressLine classifyProgressItem(const QString &item)

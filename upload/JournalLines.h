@@ -1,6 +1,7 @@
 // The journal's lines as an upload reports them: the four kinds, the sink a front end
 // implements (the window's journal, the command line's standard output), the numbered,
-// time-stamped line text, and the service's progress items sorted into kinds.
+// time-stamped line text, and the service's progress items read one by one and sorted
+// into kinds.
 #pragma once
 
 #include <QString>
@@ -23,6 +24,28 @@ class JournalSink
 public:
     virtual ~JournalSink() = default;
     virtual void addLine(JournalKind kind, const QString &text) = 0;
+    // The lines added between the two arrive together (part of a progress reply): a front
+    // end may do once, in endBatch, what it otherwise does after every line (lay out,
+    // select, scroll). Pairs may nest; neither passes a failure to its caller.
+    virtual void beginBatch() { }
+    virtual void endBatch() { }
+};
+
+// beginBatch for the scope's lifetime.
+class JournalBatch
+{
+public:
+    explicit JournalBatch(JournalSink &sink)
+        : m_sink(sink)
+    {
+        m_sink.beginBatch();
+    }
+    ~JournalBatch() { m_sink.endBatch(); }
+    JournalBatch(const JournalBatch &) = delete;
+    JournalBatch &operator=(const JournalBatch &) = delete;
+
+private:
+    JournalSink &m_sink;
 };
 
 // "%d. %s %s %s" filled with the number, the trimmed date and time texts and the
@@ -45,6 +68,24 @@ struct ProgressLine {
 inline const QString progressCompleteMarker = QStringLiteral("complete!");
 inline const QString progressWarningMarker = QStringLiteral("warning! ");
 inline const QString progressGoodMarker = QStringLiteral("good! ");
+
+// The items of a progress reply, one at a time, cut as UploadService::progressItems cuts
+// them: at every ";", a separator at the end giving no item. A reply may be hundreds of
+// megabytes; only the item being read is copied.
+class ProgressItemReader
+{
+public:
+    explicit ProgressItemReader(QString reply)
+        : m_reply(std::move(reply))
+    {
+    }
+    bool atEnd() const { return m_next >= m_reply.size(); }
+    QString next(); // not atEnd()
+
+private:
+    QString m_reply;
+    qsizetype m_next = 0;
+};
 
 // Tests on the lower-case form, first match wins: end marker; an error word ("ошибка",
 // "ошибок") keeps the item unchanged; "warning! " and "good! " are removed from the item

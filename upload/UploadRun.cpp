@@ -8,6 +8,7 @@
 #include "upload/uUploadData.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QThread>
@@ -208,7 +209,11 @@ void UploadRun::effect(std::function<void()> step)
     QMetaObject::invokeMethod(
         this,
         [this, step = std::move(step)] {
-            if (!m_abandoned)
+            if (m_abandoned)
+                return;
+            if (m_relay)
+                m_heldEffects << step;
+            else
                 step();
         },
         Qt::QueuedConnection);
@@ -428,29 +433,74 @@ void UploadRun::beginFetch(const std::shared_ptr<FinalFetchWait> &wait)
 void UploadRun::fetchEnded(const PostOutcome &outcome, const std::shared_ptr<FinalFetchWait> &wait)
 {
     // Cut short at exit: no failure worth a log line, and no journal to write to.
+    if (m_abandoned)
+        return finishFetch(wait);
+    if (outcome.failure) {
+        guarded(fetchPlace, [&] { std::rethrow_exception(outcome.failure); });
+        return finishFetch(wait);
+    }
+    // The fetch stays in progress until the reply's last line is in the journal.
+    m_relay = std::make_unique<Relay>(Relay{ProgressItemReader(outcome.reply), wait});
+    relaySlice();
+}
+
+void UploadRun::relaySlice()
+{
+    if (!m_relay)
+        return;
+    bool done = true;
     if (!m_abandoned)
-        guarded(fetchPlace, [&] {
-            if (outcome.failure)
-                std::rethrow_exception(outcome.failure);
-            relayProgress(outcome.reply);
-        });
+        guarded(fetchPlace, [&] { done = relayItems(m_relay->items); });
+    if (!done && !m_abandoned) {
+        // The rest after the events that came meanwhile: a queued call, not a nested loop.
+        QMetaObject::invokeMethod(this, &UploadRun::relaySlice, Qt::QueuedConnection);
+        return;
+    }
+    const std::shared_ptr<FinalFetchWait> wait = std::move(m_relay->wait);
+    m_relay.reset();
+    finishFetch(wait);
+}
+
+bool UploadRun::relayItems(ProgressItemReader &items)
+{
+    QElapsedTimer slice;
+    slice.start();
+    while (!items.atEnd()) {
+        // A batch is laid out and shown at its end: its size bounds the time between
+        // two looks at the clock.
+        JournalBatch batch(m_journal);
+        int count = 0;
+        qsizetype chars = 0;
+        while (!items.atEnd() && count < relayBatchItems && chars < relayBatchChars) {
+            const ProgressLine line = classifyProgressItem(items.next());
+            ++count;
+            chars += line.text.size();
+            if (line.complete)
+                pollTimer->stop();
+            else
+                m_journal.addLine(line.kind, line.text);
+        }
+        if (slice.elapsed() >= relaySliceMs)
+            break;
+    }
+    return items.atEnd();
+}
+
+void UploadRun::finishFetch(const std::shared_ptr<FinalFetchWait> &wait)
+{
     m_fetchBusy = false;
     releaseWait(wait);
     if (std::shared_ptr<FinalFetchWait> pending = std::exchange(m_pendingFinalFetch, nullptr))
         requestFinalFetch(pending);
+    runHeldEffects();
 }
 
-void UploadRun::relayProgress(const QString &reply)
+void UploadRun::runHeldEffects()
 {
-    if (reply.isEmpty())
-        return;
-    for (const QString &item : UploadService::progressItems(reply)) {
-        const ProgressLine line = classifyProgressItem(item);
-        if (line.complete)
-            pollTimer->stop();
-        else
-            m_journal.addLine(line.kind, line.text);
-    }
+    while (!m_relay && !m_abandoned && !m_heldEffects.isEmpty())
+        m_heldEffects.takeFirst()();
+    if (m_abandoned)
+        m_heldEffects.clear();
 }
 
 void UploadRun::releaseWait(const std::shared_ptr<FinalFetchWait> &wait)
@@ -488,6 +538,7 @@ void UploadRun::abandon()
     pollTimer->stop();
     completionTimer->stop();
     m_pendingFinalFetch.reset();
+    m_heldEffects.clear();
     // A job learns it is being abandoned before its post fails, so it logs nothing.
     for (const QPointer<TDataUploader> &job : std::as_const(m_jobs))
         if (job)

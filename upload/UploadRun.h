@@ -32,6 +32,12 @@ class TDataUploader;
 inline const QString defaultServerAddress = QStringLiteral("http://127.0.0.1:8080");
 constexpr int pollIntervalMs = 2000;
 constexpr int completionIntervalMs = 1000;
+// A progress reply is relayed in slices of about this many milliseconds, each slice
+// in batches of at most relayBatchItems items or relayBatchChars characters, so that
+// the window handles its events in between however long the reply is.
+constexpr int relaySliceMs = 25;
+constexpr int relayBatchItems = 100;
+constexpr qsizetype relayBatchChars = 64 * 1024;
 
 // The extension of the last component of a path, dot included; empty without a dot.
 QString registerExtension(const QString &path);
@@ -93,6 +99,8 @@ public:
     void fetchProgress();
     // From a fetch's start until its last line is in the journal.
     bool fetchInProgress() const { return m_fetchBusy; }
+    // While the lines of a reply are being added, slice by slice.
+    bool relayInProgress() const { return m_relay != nullptr; }
 
     // The completion timer's step: nothing while a job runs; otherwise the timer goes off,
     // the outcome line (ok or error) is added, and the outcome (processOk) returned.
@@ -166,7 +174,10 @@ private:
     void requestFinalFetch(const std::shared_ptr<FinalFetchWait> &wait);
     void beginFetch(const std::shared_ptr<FinalFetchWait> &wait);
     void fetchEnded(const PostOutcome &outcome, const std::shared_ptr<FinalFetchWait> &wait);
-    void relayProgress(const QString &reply);
+    void relaySlice();
+    bool relayItems(ProgressItemReader &items);
+    void finishFetch(const std::shared_ptr<FinalFetchWait> &wait);
+    void runHeldEffects();
     void releaseWait(const std::shared_ptr<FinalFetchWait> &wait);
     void writeReport();
 
@@ -177,6 +188,14 @@ private:
     bool m_jobActive = false;
     bool m_fetchBusy = false;
     std::shared_ptr<FinalFetchWait> m_pendingFinalFetch;
+    struct Relay {
+        ProgressItemReader items;
+        std::shared_ptr<FinalFetchWait> wait;
+    };
+    std::unique_ptr<Relay> m_relay;
+    // The job's effects that arrived during a relay, carried out after its last line so
+    // that a reply's lines stay together and the job's effects keep their order.
+    QList<std::function<void()>> m_heldEffects;
     std::weak_ptr<FormPostClient> m_authClient;
     QList<QPointer<TDataUploader>> m_jobs;
 

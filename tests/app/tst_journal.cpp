@@ -63,6 +63,10 @@ private slots:
     void resetStartsAgainAtOneAndPositionZero();
     void failedPlainAppendColoursNothing();
     void viewScrollsToTheNewestLine();
+    void batchShowsWhatLinesAddedOneByOneShow();
+    void batchSelectsAndScrollsOnceAtItsOuterEnd();
+    void selectionWithinTheView_data();
+    void selectionWithinTheView();
     void appendsFromAWorkerKeepTheirOrder();
     void appendsFromAWorkerAfterCloseReturnAtOnce();
 
@@ -334,6 +338,130 @@ void TestJournal::viewScrollsToTheNewestLine()
     bar->setValue(0); // the user scrolls up; the next line brings the view back
     form.addOkMessage(QStringLiteral("newest"));
     QCOMPARE(bar->value(), bar->maximum());
+}
+
+namespace
+{
+
+struct ShownCharacter {
+    QChar character;
+    QColor colour; // invalid: the base colour
+    bool bold;
+    bool operator==(const ShownCharacter &) const = default;
+};
+
+// Every character of the view (paragraph marks included) with its colour and weight.
+QList<ShownCharacter> shownCharacters(const TForm1 &form)
+{
+    QList<ShownCharacter> shown;
+    const QTextDocument *document = form.reMessages->document();
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        const QString text = block.text() + QChar::ParagraphSeparator;
+        for (int i = 0; i < text.size(); ++i) {
+            const QTextCharFormat format
+                = i + 1 < text.size() ? formatAt(form, block.position() + i) : block.charFormat();
+            shown << ShownCharacter{text.at(i),
+                format.hasProperty(QTextFormat::ForegroundBrush) ? format.foreground().color()
+                                                                 : QColor(),
+                format.fontWeight() >= QFont::Bold};
+        }
+    }
+    return shown;
+}
+
+const QStringList awkwardMessages{QStringLiteral("plain"), QStringLiteral("ok line"),
+    QStringLiteral("warning"), QStringLiteral("error"), QString(), QStringLiteral("a\r\nb\nc"),
+    QStringLiteral("<b>markup</b>"), QStringLiteral("trailing \r\n"), QStringLiteral("   leading"),
+    QStringLiteral("кириллица \u2029 и разрыв")};
+
+} // namespace
+
+void TestJournal::batchShowsWhatLinesAddedOneByOneShow()
+{
+    TForm1 oneByOne;
+    TForm1 batched;
+    oneByOne.addMessage(QStringLiteral("before"));
+    batched.addMessage(QStringLiteral("before"));
+    batched.beginBatch();
+    for (int i = 0; i < awkwardMessages.size(); ++i) {
+        oneByOne.addLine(JournalKind(i % 4), awkwardMessages.at(i));
+        batched.addLine(JournalKind(i % 4), awkwardMessages.at(i));
+    }
+    batched.endBatch();
+    oneByOne.addErrorMessage(QStringLiteral("after"));
+    batched.addErrorMessage(QStringLiteral("after"));
+
+    QCOMPARE(batched.reMessages->toPlainText(), oneByOne.reMessages->toPlainText());
+    QCOMPARE(shownCharacters(batched), shownCharacters(oneByOne));
+    QCOMPARE(batched.num, oneByOne.num);
+    QCOMPARE(batched.shift, oneByOne.shift);
+    QCOMPARE(batched.reMessages->textCursor().selectionStart(),
+        oneByOne.reMessages->textCursor().selectionStart());
+    QCOMPARE(batched.reMessages->textCursor().selectedText(), QStringLiteral("12. d t after"));
+}
+
+void TestJournal::batchSelectsAndScrollsOnceAtItsOuterEnd()
+{
+    TForm1 form;
+    form.show();
+    form.addMessage(QStringLiteral("first"));
+    QScrollBar *bar = form.reMessages->verticalScrollBar();
+    form.beginBatch();
+    form.beginBatch();
+    for (int i = 0; i < 200; ++i)
+        form.addLine(JournalKind(i % 4), QStringLiteral("line %1").arg(i));
+    form.endBatch();
+    // Still inside the outer batch: nothing selected, nothing laid out or scrolled yet.
+    QVERIFY(!form.reMessages->textCursor().hasSelection());
+    QCOMPARE(bar->maximum(), 0);
+    form.addOkMessage(QStringLiteral("last"));
+    form.endBatch();
+
+    QCOMPARE(form.reMessages->textCursor().selectedText(), QStringLiteral("202. d t last"));
+    QCOMPARE(form.reMessages->textCursor().selectionStart(),
+        form.reMessages->document()->lastBlock().position());
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum());
+    QCOMPARE(form.shift, form.reMessages->document()->characterCount());
+}
+
+void TestJournal::selectionWithinTheView_data()
+{
+    QTest::addColumn<int>("viewLength");
+    QTest::addColumn<int>("from");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("selected");
+    QTest::newRow("inside") << 20 << 5 << 10 << 5 << 10;
+    QTest::newRow("ends on the last position") << 20 << 5 << 14 << 5 << 14;
+    QTest::newRow("end one past the view: stays at the start") << 20 << 5 << 15 << 5 << 0;
+    QTest::newRow("start one past the view: from position 0") << 20 << 20 << 0 << 0 << 0;
+    QTest::newRow("start past, end inside: from position 0") << 20 << 25 << -10 << 0 << 15;
+    QTest::newRow("negative start") << 20 << -1 << 5 << 0 << 4;
+}
+
+void TestJournal::selectionWithinTheView()
+{
+    QFETCH(int, viewLength);
+    QFETCH(int, from);
+    QFETCH(int, length);
+    QFETCH(int, start);
+    QFETCH(int, selected);
+    // What the view's own cursor does with the same positions.
+    QTextDocument document;
+    QTextCursor(&document).insertText(QString(viewLength - 1, u'x'));
+    QCOMPARE(document.characterCount(), viewLength);
+    QTextCursor cursor(&document);
+    // The cursor warns of a position out of range, which is what some rows are about.
+    const QtMessageHandler previous = qInstallMessageHandler(nullptr);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    cursor.setPosition(from);
+    cursor.setPosition(from + length, QTextCursor::KeepAnchor);
+    qInstallMessageHandler(previous);
+    const JournalViewWriter::Selection expected{
+        cursor.selectionStart(), cursor.selectionEnd() - cursor.selectionStart()};
+    QCOMPARE(expected, (JournalViewWriter::Selection{start, selected}));
+    QCOMPARE(JournalViewWriter::selectionWithin(viewLength, from, length), expected);
 }
 
 void TestJournal::appendsFromAWorkerKeepTheirOrder()

@@ -3,10 +3,13 @@
 #include "app/MessageBoxes.h"
 #include "app/main.h"
 #include "diag/uLogWriter.h"
+#include "net/UploadService.h"
 #include "support/ScriptedServer.h"
+#include "support/Watchdog.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QTemporaryDir>
@@ -74,6 +77,30 @@ ShownLines journal(const TForm1 &form)
     return lines;
 }
 
+// A reply many relay slices long, every kind of line in turn. The sanitizer build runs
+// many times slower: a shorter reply does there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int longReplyItems = 20000;
+#else
+constexpr int longReplyItems = 150000;
+#endif
+
+QString longReply(int items)
+{
+    static const QString markers[] = {QString(), QStringLiteral("good! "),
+        QStringLiteral("warning! "), QStringLiteral("Ошибка ")};
+    QString reply;
+    for (int i = 0; i < items; ++i)
+        reply += markers[i % 4] + QString::number(i) + u';';
+    return reply;
+}
+
+int shownLines(const TForm1 &form)
+{
+    const QTextDocument *document = form.reMessages->document();
+    return document->isEmpty() ? 0 : document->blockCount();
+}
+
 QString logText(const QString &folder)
 {
     QString log;
@@ -106,6 +133,11 @@ private slots:
     void finalFetchWaitsForPollAndReturnsWithItsLines();
     void closingDuringAFetchEndsAtOnce();
     void finalFetchCutShortAtExitIsNotLogged();
+    void itemsAreReadAsTheReplyIsCut_data();
+    void itemsAreReadAsTheReplyIsCut();
+    void eventsAreHandledWhileALongReplyIsRelayed();
+    void finalFetchReturnsAfterItsLastLineAndJobEffectsWait();
+    void closingDuringARelayEndsAtOnce();
 
     void notice_data();
     void notice();
@@ -381,6 +413,132 @@ void TestProgress::finalFetchCutShortAtExitIsNotLogged()
     QTRY_VERIFY_WITH_TIMEOUT(finalDone.load(), 5000);
     job.join();
     QCOMPARE(logText(m_logs.path()), logBefore);
+}
+
+void TestProgress::itemsAreReadAsTheReplyIsCut_data()
+{
+    QTest::addColumn<QString>("reply");
+    QTest::newRow("empty reply") << QString();
+    for (const char *reply : {"a", "a;b", "a;;b", ";a", "a;", ";", ";;", "a;b;;", ";;a;;"})
+        QTest::newRow(reply) << QString::fromLatin1(reply);
+}
+
+void TestProgress::itemsAreReadAsTheReplyIsCut()
+{
+    QFETCH(QString, reply);
+    ProgressItemReader reader(reply);
+    QStringList items;
+    while (!reader.atEnd())
+        items << reader.next();
+    QCOMPARE(items, UploadService::progressItems(reply));
+}
+
+void TestProgress::eventsAreHandledWhileALongReplyIsRelayed()
+{
+    const Watchdog watchdog(300, "the relay of a long reply");
+    ScriptedServer server;
+    server.addScript(ScriptedServer::reply(httpReply(longReply(longReplyItems))));
+    TForm1 form;
+    form.edtServer->setText(server.url(QString()));
+    UploadRun &run = form.uploadRun();
+    int handledMidway = 0; // events handled while part of the reply was shown
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, [&] {
+        const int shown = shownLines(form);
+        if (run.relayInProgress() && shown > 0 && shown < longReplyItems) {
+            ++handledMidway;
+            QVERIFY(run.fetchInProgress());
+            form.Timer1Timer(); // a poll meanwhile finds the fetch in progress: no post
+        }
+    });
+    probe.start(0);
+    form.Timer1->start();
+    form.Timer1Timer();
+    QTRY_VERIFY_WITH_TIMEOUT(!run.fetchInProgress(), 240000);
+    probe.stop();
+
+    QVERIFY(handledMidway > 0);
+    QCOMPARE(server.connectionCount(), 1);
+    const ShownLines lines = journal(form);
+    QCOMPARE(lines.size(), longReplyItems);
+    for (int i : {0, 1, 2, 3, longReplyItems - 1})
+        QCOMPARE(lines.at(i),
+            (Shown{JournalKind(i % 4), (i % 4 == 3 ? "Ошибка " : "") + QString::number(i)}));
+    QCOMPARE(form.reMessages->textCursor().selectionStart(),
+        form.reMessages->document()->lastBlock().position());
+}
+
+void TestProgress::finalFetchReturnsAfterItsLastLineAndJobEffectsWait()
+{
+    const Watchdog watchdog(300, "the job's final fetch of a long reply");
+    constexpr int items = 20000;
+    ScriptedServer server;
+    server.addScript(ScriptedServer::reply(httpReply(longReply(items))));
+    TForm1 form;
+    form.edtServer->setText(server.url(QString()));
+    UploadRun &run = form.uploadRun();
+    std::atomic<bool> finalDone{false};
+    int returnedEarly = 0;
+    std::thread job([&] {
+        run.runFinalFetch();
+        finalDone = true;
+    });
+    std::thread other;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, [&] {
+        if (finalDone && shownLines(form) < items)
+            ++returnedEarly;
+        // A line the job asks for while the reply is shown comes after the reply's lines.
+        if (run.relayInProgress() && !other.joinable())
+            other = std::thread([&] { run.jobLine(UploadJobHost::LineKind::Error, "job"); });
+    });
+    probe.start(0);
+    QTRY_VERIFY_WITH_TIMEOUT(finalDone.load(), 240000);
+    job.join();
+    QTRY_COMPARE(shownLines(form), items + 1);
+    probe.stop();
+    QVERIFY(other.joinable());
+    other.join();
+
+    QCOMPARE(returnedEarly, 0);
+    const ShownLines lines = journal(form);
+    QCOMPARE(lines.at(items - 1).text, "Ошибка " + QString::number(items - 1));
+    QCOMPARE(lines.last(), (Shown{JournalKind::Error, "job"}));
+}
+
+void TestProgress::closingDuringARelayEndsAtOnce()
+{
+    const Watchdog watchdog(300, "closing the window during a relay");
+    ScriptedServer server;
+    server.addScript(ScriptedServer::reply(httpReply(longReply(longReplyItems))));
+    TForm1 form;
+    form.show();
+    form.edtServer->setText(server.url(QString()));
+    UploadRun &run = form.uploadRun();
+    int shownAtClose = -1;
+    QElapsedTimer sinceClose;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, [&] {
+        if (shownAtClose < 0 && run.relayInProgress() && shownLines(form) > 0) {
+            shownAtClose = shownLines(form);
+            sinceClose.start();
+            form.close();
+        }
+    });
+    probe.start(0);
+    QTimer::singleShot(0, &form, [&] { form.Timer1Timer(); });
+    QTimer guard;
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(60000);
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(shownAtClose > 0);
+    QVERIFY(sinceClose.elapsed() < 5000);
+    probe.stop();
+
+    QTRY_VERIFY(!run.fetchInProgress());
+    QVERIFY(!run.relayInProgress());
+    QCOMPARE(shownLines(form), shownAtClose); // nothing more after the close
 }
 
 void TestProgress::notice_data()
