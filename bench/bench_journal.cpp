@@ -1,7 +1,8 @@
 // The journal under load, offscreen, each part in a process of its own (so each peak RSS
 // is its own), RUNS times, reported as median [min - max]:
-//   reference  the window's own view fed by a plain cursor, one edit per batch of 100
-//              lines and one scroll per batch, with the same texts, colours and bold;
+//   reference  a plain text view with the toolkit's own layout, as large as the window's
+//              journal, fed by one cursor per batch of 100 lines and scrolled to its end
+//              once per batch, with the same texts, colours and bold;
 //   relay      progress replies of 10,000 items (a quarter each plain, ok, warning,
 //              error) fetched from a loopback server and relayed into the window, one
 //              after the other, to 100,000 lines; a 5 ms timer measures the longest gap
@@ -21,6 +22,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QProcess>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextEdit>
@@ -29,6 +31,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <sys/resource.h>
 
 namespace
@@ -117,9 +120,20 @@ struct Window {
 
 int runReference(int lines)
 {
+    // A plain view, with the toolkit's own layout, set up and sized as the window's.
     Window window;
-    QTextEdit *view = window.form.reMessages;
-    QTextDocument *document = view->document();
+    QTextEdit plain;
+    plain.setReadOnly(true);
+    plain.setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    plain.document()->setUndoRedoEnabled(false);
+    plain.document()->setDefaultFont(window.form.reMessages->document()->defaultFont());
+    plain.resize(window.form.reMessages->size());
+    QObject::connect(&plain, &QTextEdit::textChanged,
+        [&plain] { plain.verticalScrollBar()->setValue(plain.verticalScrollBar()->maximum()); });
+    window.form.hide();
+    plain.show();
+    QCoreApplication::processEvents();
+    QTextDocument *document = plain.document();
     QTextCharFormat formats[4];
     const unsigned colours[4] = {0, okLineRgb, warningLineRgb, errorLineRgb};
     for (int kind = 1; kind < 4; ++kind) {
@@ -158,11 +172,17 @@ int runReference(int lines)
 
 // Relays `replies` one after the other; returns each reply's milliseconds, and the
 // longest gap between two ticks of a 5 ms timer meanwhile.
-QList<double> relay(Window &window, const QList<QString> &replies, double &longestGapMs)
+// The server answers each fetch with the next reply.
+std::unique_ptr<ScriptedServer> serverOf(const QList<QString> &replies)
 {
-    ScriptedServer server;
+    auto server = std::make_unique<ScriptedServer>();
     for (const QString &reply : replies)
-        server.addScript(ScriptedServer::reply(httpReply(reply)));
+        server->addScript(ScriptedServer::reply(httpReply(reply)));
+    return server;
+}
+
+QList<double> relay(Window &window, ScriptedServer &server, int replies, double &longestGapMs)
+{
     window.form.edtServer->setText(server.url(QString()));
     UploadRun &run = window.form.uploadRun();
 
@@ -178,7 +198,7 @@ QList<double> relay(Window &window, const QList<QString> &replies, double &longe
 
     QList<double> ms;
     QElapsedTimer clock;
-    for (int i = 0; i < replies.size(); ++i) {
+    for (int i = 0; i < replies; ++i) {
         clock.start();
         window.form.getLogFromServer();
         while (run.fetchInProgress())
@@ -201,9 +221,12 @@ int runRelay(int lines)
             items << item(i);
         replies << items.join(u';');
     }
+    const std::unique_ptr<ScriptedServer> server = serverOf(replies);
+    const int count = int(replies.size());
+    replies.clear();
     const double baseline = rssKiB();
     double longestGap = 0;
-    const QList<double> ms = relay(window, replies, longestGap);
+    const QList<double> ms = relay(window, *server, count, longestGap);
     QList<double> perThousand;
     for (double replyMs : ms)
         for (int i = 0; i < replyItems / 1000; ++i)
@@ -246,8 +269,9 @@ int runLongLine(bool words)
     if (words)
         for (qsizetype i = 7; i < text.size(); i += 8)
             text[i] = u' ';
+    const std::unique_ptr<ScriptedServer> server = serverOf({text});
     double longestGap = 0;
-    const QList<double> ms = relay(window, {text}, longestGap);
+    const QList<double> ms = relay(window, *server, 1, longestGap);
     report(words ? "long_words_ms" : "long_unbroken_ms", ms.first());
     report(words ? "long_words_gap_ms" : "long_unbroken_gap_ms", longestGap);
     const QTextDocument *document = window.form.reMessages->document();

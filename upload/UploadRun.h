@@ -10,6 +10,7 @@
 #include "upload/PostWorker.h"
 #include "upload/UploadJobHost.h"
 
+#include <QBasicTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -138,6 +139,9 @@ signals:
     void jobEnded();
     void progressChanged(const JobProgress &progress);
 
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
 private:
     struct FinalFetchWait {
         bool done = false; // under m_waitMutex
@@ -167,6 +171,7 @@ private:
         std::shared_ptr<FinalFetchWait> wait;
     };
     std::unique_ptr<Relay> m_relay;
+    QBasicTimer m_relaySlices;
     // The job's effects that arrived during a relay, carried out after its last line so
     // that a reply's lines stay together and the job's effects keep their order.
     QList<std::function<void()>> m_heldEffects;
