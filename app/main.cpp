@@ -1,5 +1,6 @@
 #include "app/main.h"
 
+#include "app/JournalLayout.h"
 #include "app/MessageBoxes.h"
 #include "app/RtfWriter.h"
 #include "app/RunStatusBar.h"
@@ -147,6 +148,8 @@ void TForm1::buildControls()
     reMessages->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     reMessages->document()->setUndoRedoEnabled(false); // the journal only grows; no undo
     reMessages->document()->setDefaultFont(baseFont());
+    // The toolkit's own rules, but linear in a paragraph's length (see JournalLayout).
+    JournalLayout::install(reMessages->document());
     // The selection shows only while the view has the focus. Empty brushes, not colours:
     // a colour would repaint the selected (newest) line in it and hide its own colour.
     QPalette palette = reMessages->palette();

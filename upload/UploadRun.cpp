@@ -13,6 +13,7 @@
 #include <QSaveFile>
 #include <QThread>
 #include <QTimer>
+#include <QTimerEvent>
 
 namespace
 {
@@ -452,8 +453,9 @@ void UploadRun::relaySlice()
     if (!m_abandoned)
         guarded(fetchPlace, [&] { done = relayItems(m_relay->items); });
     if (!done && !m_abandoned) {
-        // The rest after the events that came meanwhile: a queued call, not a nested loop.
-        QMetaObject::invokeMethod(this, &UploadRun::relaySlice, Qt::QueuedConnection);
+        // The rest once the events that came meanwhile are handled: a zero timer, which
+        // waits for them (a posted call might not), and never a nested loop.
+        m_relaySlices.start(0, this);
         return;
     }
     const std::shared_ptr<FinalFetchWait> wait = std::move(m_relay->wait);
@@ -484,6 +486,14 @@ bool UploadRun::relayItems(ProgressItemReader &items)
             break;
     }
     return items.atEnd();
+}
+
+void UploadRun::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != m_relaySlices.timerId())
+        return QObject::timerEvent(event);
+    m_relaySlices.stop();
+    relaySlice();
 }
 
 void UploadRun::finishFetch(const std::shared_ptr<FinalFetchWait> &wait)

@@ -11,6 +11,7 @@
 #include "upload/RunReport.h"
 #include "upload/UploadJobHost.h"
 
+#include <QBasicTimer>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
@@ -163,6 +164,9 @@ signals:
     // The run's report is written, before its completion line.
     void reportWritten(const QString &path);
 
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
 private:
     struct FinalFetchWait {
         bool done = false; // under m_waitMutex
@@ -193,6 +197,7 @@ private:
         std::shared_ptr<FinalFetchWait> wait;
     };
     std::unique_ptr<Relay> m_relay;
+    QBasicTimer m_relaySlices;
     // The job's effects that arrived during a relay, carried out after its last line so
     // that a reply's lines stay together and the job's effects keep their order.
     QList<std::function<void()>> m_heldEffects;
