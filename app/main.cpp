@@ -165,21 +165,6 @@ void TForm1::buildControls()
     setTabOrder(edtDrawTiles, edtServer);
     setTabOrder(edtServer, reMessages);
 
-    od = new QFileDialog(this, QStringLiteral("Выберите файл реестра УНМЗ"));
-    od->setAcceptMode(QFileDialog::AcceptOpen);
-    // A typed name of a missing file is accepted: the job reports it as inaccessible.
-    od->setFileMode(QFileDialog::AnyFile);
-    od->setNameFilters(
-        {QStringLiteral("Документ Excel (*.xls *.xlsx)"), QStringLiteral("Все файлы (*.*)")});
-
-    sd = new QFileDialog(this, QStringLiteral("Сохранить результаты загрузки УНМЗ"));
-    sd->setAcceptMode(QFileDialog::AcceptSave);
-    sd->setFileMode(QFileDialog::AnyFile);
-    sd->setNameFilter(QStringLiteral("Текстовые документы (*.rtf)"));
-    sd->selectFile(QStringLiteral("Результаты загрузки реестра УНМЗ"));
-    sd->setDefaultSuffix(QStringLiteral("rtf"));
-    sd->setOption(QFileDialog::DontConfirmOverwrite);
-
     Timer1 = m_run->pollTimer;
     connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
     Timer2 = m_run->completionTimer;
@@ -265,8 +250,36 @@ void TForm1::prepareForExit()
     m_desktop->releaseSleepLock();
 }
 
+QFileDialog *TForm1::openDialog()
+{
+    if (!od) {
+        od = new QFileDialog(this, QStringLiteral("Выберите файл реестра УНМЗ"));
+        od->setAcceptMode(QFileDialog::AcceptOpen);
+        // A typed name of a missing file is accepted: the job reports it as inaccessible.
+        od->setFileMode(QFileDialog::AnyFile);
+        od->setNameFilters(
+            {QStringLiteral("Документ Excel (*.xls *.xlsx)"), QStringLiteral("Все файлы (*.*)")});
+    }
+    return od;
+}
+
+QFileDialog *TForm1::saveDialog()
+{
+    if (!sd) {
+        sd = new QFileDialog(this, QStringLiteral("Сохранить результаты загрузки УНМЗ"));
+        sd->setAcceptMode(QFileDialog::AcceptSave);
+        sd->setFileMode(QFileDialog::AnyFile);
+        sd->setNameFilter(QStringLiteral("Текстовые документы (*.rtf)"));
+        sd->selectFile(QStringLiteral("Результаты загрузки реестра УНМЗ"));
+        sd->setDefaultSuffix(QStringLiteral("rtf"));
+        sd->setOption(QFileDialog::DontConfirmOverwrite);
+    }
+    return sd;
+}
+
 QString TForm1::chooseRegister()
 {
+    QFileDialog *od = openDialog();
     if (od->exec() != QDialog::Accepted)
         return {};
     const QStringList chosen = od->selectedFiles();
@@ -442,6 +455,7 @@ void TForm1::reMessagesChange()
 void TForm1::N3Click()
 {
     guarded("TForm1.N3Click: ", [&] {
+        QFileDialog *sd = saveDialog();
         if (sd->exec() != QDialog::Accepted)
             return;
         const QStringList chosen = sd->selectedFiles();

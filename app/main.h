@@ -52,8 +52,8 @@ public:
     QMenu *N1 = nullptr;
     QAction *N3 = nullptr;
     QAction *N2 = nullptr;
-    QFileDialog *od = nullptr;
-    QFileDialog *sd = nullptr;
+    QFileDialog *od = nullptr;        // made by openDialog() on first use
+    QFileDialog *sd = nullptr;        // made by saveDialog() on first use
     QTimer *Timer1 = nullptr;         // the run's poll timer
     QTimer *Timer2 = nullptr;         // the run's completion timer
     RunStatusBar *sbStatus = nullptr; // under the journal: the running upload's stage
@@ -71,6 +71,11 @@ public:
     QString &sessionId;
 
     UploadRun &uploadRun() { return *m_run; }
+
+    // The register's open dialog and the journal's save dialog. Each is built when first
+    // needed: the two with their file system models were a third of the window's start-up.
+    QFileDialog *openDialog();
+    QFileDialog *saveDialog();
 
     // The journal. An append requested from another thread is queued to the UI thread
     // and returns at once; appends keep their order and each runs as one step there.

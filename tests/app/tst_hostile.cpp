@@ -107,8 +107,8 @@ private slots:
         buildLaunchParams({"ADR=" + service.address(), "auth=false"});
         auto *form = new TForm1;
         QTimer::singleShot(0, form, [form, this] {
-            form->od->selectFile(m_workbook);
-            static_cast<QDialog *>(form->od)->accept();
+            form->openDialog()->selectFile(m_workbook);
+            static_cast<QDialog *>(form->openDialog())->accept();
         });
         form->Button1Click();
         QTRY_VERIFY_WITH_TIMEOUT(!m_titles.isEmpty(), 120000);

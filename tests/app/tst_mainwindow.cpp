@@ -204,20 +204,32 @@ void TestMainWindow::menu()
 void TestMainWindow::dialogs()
 {
     TForm1 form;
-    QCOMPARE(form.od->windowTitle(), QStringLiteral("Выберите файл реестра УНМЗ"));
-    QCOMPARE(form.od->acceptMode(), QFileDialog::AcceptOpen);
-    // A typed name of a missing file passes; the job then reports it as inaccessible.
-    QCOMPARE(form.od->fileMode(), QFileDialog::AnyFile);
-    QCOMPARE(
-        form.od->nameFilters(), (QStringList{"Документ Excel (*.xls *.xlsx)", "Все файлы (*.*)"}));
-    QCOMPARE(form.od->selectedNameFilter(), QStringLiteral("Документ Excel (*.xls *.xlsx)"));
+    // Neither dialog is built with the window; each is built once and then kept, so it
+    // remembers its folder from one use to the next.
+    QVERIFY(!form.od && !form.sd);
+    QFileDialog *od = form.openDialog();
+    QCOMPARE(form.openDialog(), od);
+    QCOMPARE(form.od, od);
+    QVERIFY(!form.sd);
+    QCOMPARE(od->parent(), &form);
 
-    QCOMPARE(form.sd->windowTitle(), QStringLiteral("Сохранить результаты загрузки УНМЗ"));
-    QCOMPARE(form.sd->acceptMode(), QFileDialog::AcceptSave);
-    QCOMPARE(form.sd->nameFilters(), QStringList{"Текстовые документы (*.rtf)"});
-    QCOMPARE(form.sd->defaultSuffix(), QStringLiteral("rtf"));
-    QVERIFY(form.sd->testOption(QFileDialog::DontConfirmOverwrite));
-    QCOMPARE(QFileInfo(form.sd->selectedFiles().value(0)).fileName(),
+    QCOMPARE(od->windowTitle(), QStringLiteral("Выберите файл реестра УНМЗ"));
+    QCOMPARE(od->acceptMode(), QFileDialog::AcceptOpen);
+    // A typed name of a missing file passes; the job then reports it as inaccessible.
+    QCOMPARE(od->fileMode(), QFileDialog::AnyFile);
+    QCOMPARE(od->nameFilters(), (QStringList{"Документ Excel (*.xls *.xlsx)", "Все файлы (*.*)"}));
+    QCOMPARE(od->selectedNameFilter(), QStringLiteral("Документ Excel (*.xls *.xlsx)"));
+
+    QFileDialog *sd = form.saveDialog();
+    QCOMPARE(form.saveDialog(), sd);
+    QCOMPARE(form.sd, sd);
+    QCOMPARE(sd->parent(), &form);
+    QCOMPARE(sd->windowTitle(), QStringLiteral("Сохранить результаты загрузки УНМЗ"));
+    QCOMPARE(sd->acceptMode(), QFileDialog::AcceptSave);
+    QCOMPARE(sd->nameFilters(), QStringList{"Текстовые документы (*.rtf)"});
+    QCOMPARE(sd->defaultSuffix(), QStringLiteral("rtf"));
+    QVERIFY(sd->testOption(QFileDialog::DontConfirmOverwrite));
+    QCOMPARE(QFileInfo(sd->selectedFiles().value(0)).fileName(),
         QStringLiteral("Результаты загрузки реестра УНМЗ.rtf"));
 }
 

@@ -77,11 +77,11 @@ void answerSaveDialog(TForm1 &form, const QString &path)
 {
     QTimer::singleShot(0, &form, [&form, path] {
         if (path.isEmpty()) {
-            form.sd->reject();
+            form.saveDialog()->reject();
             return;
         }
-        form.sd->selectFile(path);
-        static_cast<QDialog *>(form.sd)->accept(); // what the Save button does
+        form.saveDialog()->selectFile(path);
+        static_cast<QDialog *>(form.saveDialog())->accept(); // what the Save button does
     });
 }
 

@@ -212,8 +212,8 @@ private slots:
         });
         watch.start(20);
         QTimer::singleShot(0, &form, [&form, workbook] {
-            form.od->selectFile(workbook);
-            static_cast<QDialog *>(form.od)->accept();
+            form.openDialog()->selectFile(workbook);
+            static_cast<QDialog *>(form.openDialog())->accept();
         });
         form.Button1Click();
         QVERIFY(form.desktopServices().sleepLockHeld());
@@ -320,8 +320,8 @@ private slots:
         setParams({"ADR=" + server.url(QString())});
         TForm1 form;
         QTimer::singleShot(0, &form, [&form, workbook] {
-            form.od->selectFile(workbook);
-            static_cast<QDialog *>(form.od)->accept();
+            form.openDialog()->selectFile(workbook);
+            static_cast<QDialog *>(form.openDialog())->accept();
         });
         form.N5Click();
         SetCheckDialog *dialog = nullptr;

@@ -84,11 +84,11 @@ class TestUpload : public QObject
     {
         QTimer::singleShot(0, &form, [&form, path] {
             if (path.isEmpty()) {
-                form.od->reject();
+                form.openDialog()->reject();
                 return;
             }
-            form.od->selectFile(path);
-            static_cast<QDialog *>(form.od)->accept();
+            form.openDialog()->selectFile(path);
+            static_cast<QDialog *>(form.openDialog())->accept();
         });
         form.Button1Click();
     }
@@ -354,10 +354,10 @@ private slots:
             openFor.start();
             QTimer closer;
             closer.setInterval(50);
-            connect(&closer, &QTimer::timeout, form.sd, [&] {
+            connect(&closer, &QTimer::timeout, form.saveDialog(), [&] {
                 if (service.actionsWithoutPolls().contains("processFiles")
                     || openFor.elapsed() > 30000)
-                    form.sd->reject();
+                    form.saveDialog()->reject();
             });
             closer.start();
             form.N3Click();
@@ -379,19 +379,19 @@ private slots:
         setParams({"ADR=" + service.address(), "auth=false"});
         TForm1 form;
         QTimer::singleShot(0, &form, [&] {
-            form.od->selectFile(m_workbook);
-            static_cast<QDialog *>(form.od)->accept();
+            form.openDialog()->selectFile(m_workbook);
+            static_cast<QDialog *>(form.openDialog())->accept();
         });
         form.Button1->click();
         // Off before the job's first step: a click handled right after starts nothing.
         const bool offAfterCommand = !form.Button1->isEnabled();
         bool secondDialog = false;
         QTimer::singleShot(0, &form, [&] {
-            if (!form.od->isVisible())
+            if (!form.openDialog()->isVisible())
                 return;
             secondDialog = true;
-            form.od->selectFile(m_workbook);
-            static_cast<QDialog *>(form.od)->accept();
+            form.openDialog()->selectFile(m_workbook);
+            static_cast<QDialog *>(form.openDialog())->accept();
         });
         form.Button1->click();
         form.Button1Click(); // even a direct call while the job runs starts none

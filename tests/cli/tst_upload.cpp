@@ -296,8 +296,8 @@ class TestCliUpload : public QObject
             [&](BoxIcon, const QString &, const QString &) { noticed = true; });
         TForm1 form;
         QTimer::singleShot(0, &form, [&] {
-            form.od->selectFile(m_workbook);
-            static_cast<QDialog *>(form.od)->accept();
+            form.openDialog()->selectFile(m_workbook);
+            static_cast<QDialog *>(form.openDialog())->accept();
         });
         form.Button1Click();
         QElapsedTimer clock;
