@@ -102,8 +102,10 @@ bool makeTree(const std::string &root)
     std::printf("making the tree in %s ...\n", root.c_str());
     std::fflush(stdout);
     std::filesystem::remove_all(root);
-    if (::mkdir(root.c_str(), 0755) != 0) {
-        std::perror(root.c_str());
+    std::error_code error;
+    std::filesystem::create_directories(root, error);
+    if (error) {
+        std::fprintf(stderr, "%s: %s\n", root.c_str(), error.message().c_str());
         return false;
     }
     int documentNumber = 0;

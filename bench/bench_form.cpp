@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -147,6 +148,8 @@ int main(int argc, char **argv)
         return streamForm(argv[2]);
 
     const std::string folder = argc > 1 ? argv[1] : "/tmp";
+    std::error_code error; // a missing folder is made; a failure shows at the first file
+    std::filesystem::create_directories(folder, error);
     char self[4096] = {};
     if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
         return 1;
