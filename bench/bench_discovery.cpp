@@ -11,6 +11,8 @@
 //        bench_discovery --search-only DIR prints "<documents> <search s> <peak RSS KiB>"
 #include "upload/uFiles.h"
 
+#include "bench/BenchFigures.h"
+
 #include <QString>
 
 #include <algorithm>
@@ -29,6 +31,8 @@
 
 namespace
 {
+
+using bench::quantile;
 
 using Clock = std::chrono::steady_clock;
 
@@ -178,23 +182,12 @@ bool runChild(const std::vector<std::string> &args, bool keepOutput, Run &run)
     ::wait4(pid, &status, 0, &usage);
     run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     run.peakRssKiB = usage.ru_maxrss;
-    run.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    run.cpuSeconds = bench::cpuSeconds(usage);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "%s failed (status %d)\n", argv[0], status);
         return false;
     }
     return true;
-}
-
-double quantile(std::vector<double> values, double q)
-{
-    std::sort(values.begin(), values.end());
-    const double at = q * double(values.size() - 1);
-    const size_t below = size_t(at);
-    const double part = at - double(below);
-    return below + 1 < values.size() ? values[below] * (1 - part) + values[below + 1] * part
-                                     : values[below];
 }
 
 void printTimes(const char *label, const std::vector<double> &seconds)

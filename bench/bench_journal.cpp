@@ -18,6 +18,7 @@
 //
 // usage: QT_QPA_PLATFORM=offscreen bench_journal [RUNS [LINES]]   (default 3 runs, 100,000)
 #include "app/main.h"
+#include "bench/BenchFigures.h"
 #include "support/ScriptedServer.h"
 
 #include <QApplication>
@@ -356,14 +357,11 @@ QString summary(QList<double> values, int decimals)
 {
     if (values.isEmpty())
         return QStringLiteral("-");
-    std::sort(values.begin(), values.end());
-    const double median = values.size() % 2
-        ? values.at(values.size() / 2)
-        : (values.at(values.size() / 2 - 1) + values.at(values.size() / 2)) / 2;
+    const std::vector<double> all(values.cbegin(), values.cend());
     return QStringLiteral("%1 [%2 - %3]")
-        .arg(median, 0, 'f', decimals)
-        .arg(values.first(), 0, 'f', decimals)
-        .arg(values.last(), 0, 'f', decimals);
+        .arg(bench::quantile(all, 0.5), 0, 'f', decimals)
+        .arg(bench::quantile(all, 0), 0, 'f', decimals)
+        .arg(bench::quantile(all, 1), 0, 'f', decimals);
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 //
 // usage: bench_startup [RUNS [PROGRAM [REFERENCE]]]   (default 15 runs each, the programs
 //                                                      built with this benchmark)
+#include "bench/BenchFigures.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -27,6 +29,8 @@ extern char **environ;
 namespace
 {
 
+using bench::quantile;
+
 using Clock = std::chrono::steady_clock;
 
 constexpr int defaultRuns = 15;
@@ -42,8 +46,7 @@ struct Run {
 
 double cpuMsOf(const rusage &usage)
 {
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+    return bench::cpuSeconds(usage) * 1000;
 }
 
 // The environment of the children: ours, with the offscreen platform and the report on.
@@ -131,16 +134,6 @@ bool timeOne(const char *program, const std::vector<std::string> &env, Run &run)
         return false;
     }
     return true;
-}
-
-double quantile(std::vector<double> values, double q)
-{
-    std::sort(values.begin(), values.end());
-    const double at = q * double(values.size() - 1);
-    const size_t below = size_t(at);
-    const double part = at - double(below);
-    return below + 1 < values.size() ? values[below] * (1 - part) + values[below + 1] * part
-                                     : values[below];
 }
 
 struct Summary {

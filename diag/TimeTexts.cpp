@@ -37,7 +37,7 @@ QString longTimeText(const QTime &time)
     return QLocale::system().toString(time, format);
 }
 
-QString trimControls(const QString &text)
+QStringView trimmedControls(QStringView text)
 {
     qsizetype begin = 0;
     qsizetype end = text.size();
@@ -45,5 +45,12 @@ QString trimControls(const QString &text)
         ++begin;
     while (end > begin && text.at(end - 1).unicode() <= 32)
         --end;
-    return text.mid(begin, end - begin);
+    return text.sliced(begin, end - begin);
+}
+
+QString trimControls(const QString &text)
+{
+    const QStringView trimmed = trimmedControls(text);
+    // Nothing to trim: the same string, shared rather than copied.
+    return trimmed.size() == text.size() ? text : trimmed.toString();
 }

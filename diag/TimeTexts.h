@@ -4,10 +4,13 @@
 
 #include <QDate>
 #include <QString>
+#include <QStringView>
 #include <QTime>
 
 QString shortDateText(const QDate &date);
 QString longTimeText(const QTime &time);
 
-// Removes leading and trailing code units up to 32 (blanks and control characters).
+// The text without its leading and trailing code units up to 32 (blanks and control
+// characters): a view into `text`, or a copy.
+QStringView trimmedControls(QStringView text);
 QString trimControls(const QString &text);

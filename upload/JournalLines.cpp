@@ -13,18 +13,6 @@ namespace
 std::mutex stampMutex;
 std::function<std::pair<QString, QString>()> stampOverride;
 
-// The text between leading and trailing code units up to 32 (blanks and controls).
-QStringView trimmedControls(QStringView text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin).unicode() <= 32)
-        ++begin;
-    while (end > begin && text.at(end - 1).unicode() <= 32)
-        --end;
-    return text.sliced(begin, end - begin);
-}
-
 } // namespace
 
 QString journalLineText(

@@ -3,6 +3,7 @@
 #include "app/main.h"
 #include "diag/Exception.h"
 #include "diag/uLogWriter.h"
+#include "support/LogText.h"
 
 #include <QApplication>
 #include <QFile>
@@ -311,13 +312,7 @@ void TestJournal::failedPlainAppendColoursNothing()
     QCOMPARE(formatAt(form, 0).fontWeight(), int(QFont::Normal));
 
     // The failure went to the log under the plain append's place.
-    const QDir logs(m_logs.path());
-    QString log;
-    for (const QString &name : logs.entryList({QStringLiteral("*.err")})) {
-        QFile file(logs.filePath(name));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        log += QString::fromLatin1(file.readAll());
-    }
+    const QString log = logText(m_logs.path());
     QVERIFY2(log.contains(QStringLiteral("TForm1.addMessage: ")), qPrintable(log));
     QVERIFY(log.contains(QStringLiteral("clock broken")));
 

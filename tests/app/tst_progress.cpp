@@ -4,6 +4,7 @@
 #include "app/main.h"
 #include "diag/uLogWriter.h"
 #include "net/UploadService.h"
+#include "support/LogText.h"
 #include "support/ScriptedServer.h"
 #include "support/Watchdog.h"
 
@@ -99,17 +100,6 @@ int shownLines(const TForm1 &form)
 {
     const QTextDocument *document = form.reMessages->document();
     return document->isEmpty() ? 0 : document->blockCount();
-}
-
-QString logText(const QString &folder)
-{
-    QString log;
-    for (const QString &name : QDir(folder).entryList({QStringLiteral("*.err")})) {
-        QFile file(QDir(folder).filePath(name));
-        if (file.open(QIODevice::ReadOnly))
-            log += QString::fromLatin1(file.readAll());
-    }
-    return log;
 }
 
 } // namespace

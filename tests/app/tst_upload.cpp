@@ -1,6 +1,7 @@
 #include "app/main.h"
 
 #include "DevService.h"
+#include "LogText.h"
 #include "ScopedLogFolder.h"
 #include "TestFiles.h"
 #include "app/MessageBoxes.h"
@@ -39,17 +40,6 @@ const QString authRefusedText = QStringLiteral(
 QStringList logFiles(const QString &folder)
 {
     return QDir(folder).entryList(QDir::Files);
-}
-
-QString logText(const QString &folder)
-{
-    QString log;
-    for (const QString &name : logFiles(folder)) {
-        QFile file(QDir(folder).filePath(name));
-        if (file.open(QIODevice::ReadOnly))
-            log += QString::fromLatin1(file.readAll());
-    }
-    return log;
 }
 
 // The journal's lines without their "N. date time " stamps.

@@ -3,6 +3,7 @@
 #include "app/main.h"
 
 #include "DevService.h"
+#include "LogText.h"
 #include "TestFiles.h"
 #include "TestPaths.h"
 #include "app/MessageBoxes.h"
@@ -244,18 +245,7 @@ class TestCliUpload : public QObject
 
     QString logFolder() const { return m_bin.filePath(QStringLiteral("logs")); }
 
-    QString takeLog()
-    {
-        QString log;
-        const QDir folder(logFolder());
-        for (const QString &name : folder.entryList(QDir::Files)) {
-            QFile file(folder.filePath(name));
-            if (file.open(QIODevice::ReadOnly))
-                log += QString::fromLatin1(file.readAll());
-            file.remove();
-        }
-        return log;
-    }
+    QString takeLog() { return logText(logFolder(), LogRead::Take); }
 
     void start(QProcess &process, const QStringList &arguments)
     {

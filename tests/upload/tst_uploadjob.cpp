@@ -1,6 +1,7 @@
 #include "upload/uUploadData.h"
 
 #include "DevService.h"
+#include "LogText.h"
 #include "TestFiles.h"
 #include "diag/uLogWriter.h"
 #include "net/FormPostClient.h"
@@ -117,18 +118,7 @@ class TestUploadJob : public QObject
     QTemporaryDir m_logs;
     QString m_workbook;
 
-    QString takeLog()
-    {
-        QString log;
-        const QDir folder(m_logs.path());
-        for (const QString &name : folder.entryList(QDir::Files)) {
-            QFile file(folder.filePath(name));
-            if (file.open(QIODevice::ReadOnly))
-                log += QString::fromLatin1(file.readAll());
-            file.remove();
-        }
-        return log;
-    }
+    QString takeLog() { return logText(m_logs.path(), LogRead::Take); }
 
     void runJob(RecordingHost &host, const DevService &service, FormPostClient &client)
     {
