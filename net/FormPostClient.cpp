@@ -190,7 +190,8 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
     checkUrlCharacters(url);
     resolveUrl(target, url);
     try {
-        socket.connect(socket.resolve(target.host), connectPort(target));
+        const quint16 port = connectPort(target);
+        socket.connect(socket.resolve(target.host), port);
         // An internationalised host goes into the Host header in its ASCII form, as it
         // was looked up, rather than as question marks.
         QString host = hostHeaderValue(target);
@@ -231,6 +232,9 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
             if (socket.isAborted())
                 throw;
             sendFailure = std::current_exception();
+            // The connection may still be open (no buffer space, say): a server waiting
+            // for the rest of the body would never answer, and the post would wait too.
+            socket.shutdownWrite();
         }
 
         HttpReplyReader reply;

@@ -1,6 +1,10 @@
 #include "net/HttpUrl.h"
 
 #include "diag/Exception.h"
+#include "net/NetErrors.h"
+#include "net/Socket.h"
+
+#include <algorithm>
 
 namespace
 {
@@ -146,6 +150,12 @@ QString hostHeaderValue(const HttpTarget &target)
 quint16 connectPort(const HttpTarget &target)
 {
     bool ok = false;
-    const uint port = target.port.toUInt(&ok, 10);
-    return ok && port <= 65535 ? quint16(port) : quint16(80);
+    const qulonglong port = target.port.toULongLong(&ok, 10);
+    // Too many digits for any number is as much past the last port as 65536.
+    const bool digits = !target.port.isEmpty()
+        && std::all_of(target.port.cbegin(), target.port.cend(),
+            [](QChar c) { return c >= u'0' && c <= u'9'; });
+    if ((ok && port > 65535) || (!ok && digits))
+        throw SocketError(Socket::AddressNotAvailable);
+    return ok ? quint16(port) : quint16(80);
 }

@@ -31,5 +31,6 @@ void checkUrlCharacters(const QString &url);
 QString requestTarget(const HttpTarget &target);
 // The host alone on the scheme's default port, else "host:port".
 QString hostHeaderValue(const HttpTarget &target);
-// The port text as a decimal number, 80 when it is not one.
+// The port text as a decimal number, 80 when it is not one. A number past 65535 names no
+// port: SocketError 10049 rather than a connection to some other port.
 quint16 connectPort(const HttpTarget &target);

@@ -351,12 +351,42 @@ void Socket::sendFile(int fd, qint64 offset, qint64 length, const QString &fileN
             }
             if (isAborted())
                 throw SocketError(ConnectionAborted);
+            // A file system that cannot feed sendfile(): the rest goes through a buffer.
+            if (error == EINVAL || error == ENOSYS)
+                return copyFile(fd, position, length, fileName);
             raiseSendFileError(error, fd, position, fileName);
         }
         if (sent == 0)
             throw Exception(QStringLiteral("No data to read."));
         length -= sent;
     }
+}
+
+void Socket::copyFile(int fd, off_t position, qint64 length, const QString &fileName)
+{
+    QByteArray buffer(int(qMin<qint64>(length, CopyBlockSize)), Qt::Uninitialized);
+    while (length > 0) {
+        const size_t wanted = size_t(qMin<qint64>(length, buffer.size()));
+        const ssize_t got = m_seams.readFile ? m_seams.readFile(fd, buffer.data(), wanted, position)
+                                             : ::pread(fd, buffer.data(), wanted, position);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FileReadError(fileName, errno);
+        }
+        if (got == 0)
+            throw Exception(QStringLiteral("No data to read."));
+        sendAll(buffer.constData(), got);
+        position += got;
+        length -= got;
+    }
+}
+
+void Socket::shutdownWrite()
+{
+    std::lock_guard guard(m_lock);
+    if (m_fd >= 0)
+        ::shutdown(m_fd, SHUT_WR); // a connection already reset has nothing to end
 }
 
 void Socket::raiseSendFileError(int error, int fd, off_t position, const QString &fileName)

@@ -17,7 +17,8 @@ struct SocketSeams {
     // The first IPv4 address (host byte order) of an ASCII host name; nullopt when the
     // name is not found. Runs on a helper thread that may outlive the socket.
     std::function<std::optional<quint32>(const QByteArray &name)> lookup;
-    // sendfile(2) and pread(2), with their return values and errno.
+    // sendfile(2) and pread(2), with their return values and errno. pread also reads
+    // the file where sendfile() cannot (EINVAL, ENOSYS).
     std::function<ssize_t(int socketFd, int fileFd, off_t *offset, size_t count)> sendFile;
     std::function<ssize_t(int fileFd, void *buffer, size_t count, off_t offset)> readFile;
 };
@@ -27,6 +28,9 @@ class Socket
 public:
     static constexpr int HostNotFound = 11001;
     static constexpr int ConnectionAborted = 10053;
+    static constexpr int AddressNotAvailable = 10049;
+    // The buffer of a file sent through user space, where sendfile() cannot read it.
+    static constexpr qint64 CopyBlockSize = 64 * 1024;
 
     Socket();
     ~Socket();
@@ -53,6 +57,9 @@ public:
     // FileReadError naming `fileName` when the file cannot be read (a SocketError is the
     // socket's failure only).
     void sendFile(int fd, qint64 offset, qint64 length, const QString &fileName);
+    // Ends the sending side: a peer still reading a request body that stopped short
+    // sees its end, and answers or closes, rather than waiting for the rest.
+    void shutdownWrite();
     // Up to `capacity` bytes; 0 when the peer has closed the connection.
     qint64 receive(char *buffer, qint64 capacity);
     // True when bytes (or the peer's close) arrive within `timeoutMs`.
@@ -74,6 +81,7 @@ private:
     bool wait(Direction direction, int timeoutMs);
     bool waitFor(int fd, short events, int timeoutMs);
     [[noreturn]] void raise(int posixError);
+    void copyFile(int fd, off_t position, qint64 length, const QString &fileName);
     [[noreturn]] void raiseSendFileError(
         int error, int fd, off_t position, const QString &fileName);
 

@@ -157,6 +157,8 @@ private slots:
     void lookupThatNeverAnswersIsAbandonedOnAbort();
     void fileReadErrorEndsThePostAtOnce_data();
     void fileReadErrorEndsThePostAtOnce();
+    void sendFileFailures_data();
+    void sendFileFailures();
     void addressWithControlCharacterSendsNothing_data();
     void addressWithControlCharacterSendsNothing();
 };
@@ -179,6 +181,18 @@ void TestFormPostClient::urlResolution_data()
     QTest::newRow("port that is no number connects to 80") << ""
                                                            << "http://srv:abc/x"
                                                            << "/x|srv:abc|80";
+    QTest::newRow("last port") << ""
+                               << "http://srv:65535/x"
+                               << "/x|srv:65535|65535";
+    // A port past the last one must not wrap round or fall back to another service.
+    QTest::newRow("one past the last port")
+        << ""
+        << "http://srv:65536/x"
+        << "Socket Error # 10049\r\nCannot assign requested address.";
+    QTest::newRow("port of more digits than any number")
+        << ""
+        << "http://srv:99999999999999999999999/x"
+        << "Socket Error # 10049\r\nCannot assign requested address.";
     QTest::newRow("no path at all") << ""
                                     << "http://srv:81"
                                     << "/|srv:81|81";
@@ -898,6 +912,65 @@ void TestFormPostClient::fileReadErrorEndsThePostAtOnce()
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
     QVERIFY(server.waitClientClosed(0, 5000));
     QVERIFY(!client.isConnected());
+}
+
+void TestFormPostClient::sendFileFailures_data()
+{
+    QTest::addColumn<int>("error");       // what sendfile() fails with, from its first call
+    QTest::addColumn<QString>("outcome"); // "posted", or the post's error
+    // A file system that cannot feed sendfile(): the file goes through a buffer instead.
+    QTest::newRow("sendfile not supported for the file") << int(EINVAL) << "posted";
+    QTest::newRow("sendfile not implemented") << int(ENOSYS) << "posted";
+    // The connection stays open after these: the post must still end, with the error.
+    QTest::newRow("no buffer space")
+        << int(ENOBUFS) << "Socket Error # 10055\r\nNo buffer space available.";
+    QTest::newRow("no memory") << int(ENOMEM) << "Socket Error # 12\r\n";
+}
+
+void TestFormPostClient::sendFileFailures()
+{
+    QFETCH(int, error);
+    QFETCH(QString, outcome);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("document.pdf"));
+    QByteArray content;
+    for (int i = 0; content.size() < 200000; ++i)
+        content += QByteArray::number(i) + ' ';
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(content), content.size());
+    }
+    MultipartForm form;
+    form.addTextField(QStringLiteral("action"), QStringLiteral("loadFile"));
+    form.addFile(QStringLiteral("data"), path, QStringLiteral("application/pdf"));
+
+    // As the service does: the whole body by its Content-Length, then the answer.
+    ScriptedServer server;
+    server.addScript({S::readRequest(), S::send(ok("success")), S::close()});
+    FormPostClient client;
+    SocketSeams seams;
+    seams.sendFile = [error](int, int, off_t *, size_t) -> ssize_t {
+        errno = error;
+        return -1;
+    };
+    client.setSocketSeams(seams);
+    QString actual;
+    {
+        const Watchdog watchdog(60, "a post whose sendfile() failed");
+        try {
+            client.post(server.url(), form);
+            actual = QStringLiteral("posted");
+        } catch (const Exception &e) {
+            actual = e.message();
+        }
+    }
+    QCOMPARE(actual, outcome);
+    if (outcome == u"posted") {
+        const QByteArray request = server.request(0);
+        QVERIFY(request.contains("\r\n\r\n" + content + "\r\n--"));
+        QCOMPARE(request.size() - request.indexOf("\r\n\r\n") - 4, form.bodyLength());
+    }
 }
 
 void TestFormPostClient::addressWithControlCharacterSendsNothing_data()
