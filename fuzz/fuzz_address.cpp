@@ -5,6 +5,8 @@
 #include "diag/Exception.h"
 #include "net/FormPostClient.h"
 #include "net/HttpUrl.h"
+#include "net/NetErrors.h"
+#include "net/Socket.h"
 
 #include <QByteArray>
 #include <QList>
@@ -80,6 +82,20 @@ void post(HttpTarget &target, const QString &url)
     try {
         resolveUrl(target, url);
         checkHead(target);
+        // The port connected to is the one named, or 80 for a text that is no number;
+        // a number past the last port is refused, never wrapped.
+        bool digits = !target.port.isEmpty();
+        for (const QChar c : std::as_const(target.port))
+            digits = digits && c >= u'0' && c <= u'9';
+        bool number = false;
+        const qulonglong named = target.port.toULongLong(&number, 10);
+        try {
+            const quint16 port = connectPort(target);
+            require(number ? named == port : port == 80);
+        } catch (const SocketError &e) {
+            require(e.errorCode() == Socket::AddressNotAvailable);
+            require(number ? named > 65535 : digits);
+        }
     } catch (const Exception &) {
         // "Unknown Protocol" or the https refusal: the merged parts stay in the target.
     }
