@@ -230,3 +230,11 @@ QString helpText()
         "  143  прервано сигналом SIGTERM\n"
         "       terminated (SIGTERM)\n");
 }
+
+QString undecodablePathText(const QString &shownPath)
+{
+    return QStringLiteral("в пути к реестру есть имя не в кодировке UTF-8 (нечитаемые байты "
+                          "показаны знаком \uFFFD), такой файл открыть нельзя: %1. Переименуйте "
+                          "файл или папку и повторите.")
+        .arg(shownPath);
+}

@@ -50,4 +50,7 @@ CliParse parseCommandLine(
     const QStringList &arguments, const std::function<QString(const char *)> &environment);
 
 QString helpText();
+// Why a REGISTER whose bytes are not text in the locale's encoding cannot be uploaded,
+// naming it as decoded (with U+FFFD for the bytes that could not be read).
+QString undecodablePathText(const QString &shownPath);
 QString versionText(); // "unmz-upload X.Y.Z"

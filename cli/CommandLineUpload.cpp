@@ -140,11 +140,23 @@ QString CommandLineUpload::sentSoFar(bool jobStarted, const JobProgress &progres
         : QStringLiteral("реестр отправлен, но сервер его не принял");
     if (progress.documentsTotal < 0)
         return workbook + QStringLiteral(", документы не передавались");
+    // Skipped and refused documents count as done for the progress, not as delivered.
+    const int delivered = progress.documentsSent - progress.documentsFailed;
+    const QString failed = progress.documentsFailed > 0
+        ? QStringLiteral(" (не передано: %1)").arg(progress.documentsFailed)
+        : QString();
     if (progress.step == JobProgress::Step::Documents)
         return workbook
             + QStringLiteral(", передано %1 из %2 документов")
-                  .arg(progress.documentsSent)
-                  .arg(progress.documentsTotal);
+                  .arg(delivered)
+                  .arg(progress.documentsTotal)
+            + failed;
+    if (progress.documentsFailed > 0)
+        return workbook
+            + QStringLiteral(", передано %1 из %2 документов")
+                  .arg(delivered)
+                  .arg(progress.documentsTotal)
+            + failed + QStringLiteral(", их прикрепление на сервере не завершено");
     return workbook
         + QStringLiteral(", переданы все документы (%1), их прикрепление на сервере не завершено")
               .arg(progress.documentsTotal);

@@ -13,8 +13,8 @@ class StopSignals : public QObject
     Q_OBJECT
 
 public:
-    // Installs the handlers; call first thing in main, before any thread exists, so an
-    // early Ctrl+C is kept for the notifier. False when the pipe can't be made.
+    // Installs the handlers; call before the run starts, so a Ctrl+C that comes before
+    // the notifier exists is kept for it. False when the pipe can't be made.
     static bool install();
 
     explicit StopSignals(QObject *parent = nullptr);

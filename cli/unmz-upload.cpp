@@ -1,5 +1,5 @@
 // unmz-upload, the command-line program: the window's upload of one register workbook,
-// its journal on standard output. Options first, then the stop signals, the application
+// its journal on standard output. Options first, then the application, the stop signals
 // and the run.
 #include "cli/CliOptions.h"
 #include "cli/CommandLineUpload.h"
@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <csignal>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -38,12 +39,17 @@ bool colourWanted(CliOptions::Colour colour)
 
 int main(int argc, char **argv)
 {
-    // Before anything else, so no thread exists yet and an early Ctrl+C is not lost.
-    StopSignals::install();
+    // A closed standard output (a pipe into head, say) must not end an unattended upload:
+    // its writes then fail with EPIPE, and the journal is only no longer shown.
+    ::signal(SIGPIPE, SIG_IGN);
 
     QStringList arguments;
-    for (int i = 1; i < argc; ++i)
+    QStringList undecodable; // arguments whose bytes the locale's encoding cannot read
+    for (int i = 1; i < argc; ++i) {
         arguments << QString::fromLocal8Bit(argv[i]);
+        if (arguments.last().toLocal8Bit() != QByteArrayView(argv[i]))
+            undecodable << arguments.last();
+    }
     const CliParse parse = parseCommandLine(arguments, environmentValue);
     if (!parse.error.isEmpty()) {
         writeAll(STDERR_FILENO, "unmz-upload: " + parse.error.toUtf8() + '\n');
@@ -56,6 +62,17 @@ int main(int argc, char **argv)
         return 0;
     case CliOptions::Action::Check:
     case CliOptions::Action::Upload: break;
+    }
+    // Such a path cannot be opened: its name would reach the system with the unreadable
+    // bytes replaced, and the failure would look like a file held open or missing.
+    if (undecodable.contains(parse.options.registerPath)) {
+        writeAll(STDERR_FILENO,
+            "unmz-upload: "
+                + ConsoleJournal::terminalSafe(undecodablePathText(parse.options.registerPath))
+                      .toUtf8()
+                + '\n');
+        return parse.options.action == CliOptions::Action::Check ? ExitStatus::Failed
+                                                                 : ExitStatus::NothingDelivered;
     }
 
     QCoreApplication application(argc, argv);
@@ -76,6 +93,10 @@ int main(int argc, char **argv)
         return runSetCheck(options.registerPath, STDOUT_FILENO);
     int status = 0;
     {
+        // Only the upload has anything to stop gently; the check and the reading of the
+        // options end at once on Ctrl+C, as any program does. Installed before the run's
+        // threads, a Ctrl+C from here on waits in the pipe until the loop reads it.
+        StopSignals::install();
         CommandLineUpload upload(options, journal);
         StopSignals stopSignals;
         QObject::connect(

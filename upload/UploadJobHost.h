@@ -17,6 +17,7 @@ struct JobProgress {
     bool workbookSent = false;      // the service answered the workbook's post
     bool workbookDelivered = false; // ... with "success"
     int documentsSent = 0;          // documents whose post the service answered
+    int documentsFailed = 0;        // ... of them, and skipped ones, not delivered
     int documentsTotal = -1;        // -1 until the document list is known
     qint64 documentBytesTotal = 0;  // sizes of the documents to send, once the list is known
     qint64 documentBytesDone = 0;   // sizes of the documents whose post has ended

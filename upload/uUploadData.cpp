@@ -242,6 +242,7 @@ void TDataUploader::Execute()
                 m_host.setProcessOk(false);
                 documentEnded(DocumentOutcome::Result::Failed, skippedDocumentReason(found));
                 ++m_progress.documentsSent;
+                ++m_progress.documentsFailed;
                 report(JobProgress::Step::Documents);
                 continue;
             }
@@ -262,6 +263,7 @@ void TDataUploader::Execute()
                     QStringLiteral("Ошибка передачи документа \"%1\"  на сервер!").arg(document));
                 // A document the service did not take is a failed upload too.
                 m_host.setProcessOk(false);
+                ++m_progress.documentsFailed;
             }
             ++m_progress.documentsSent;
             report(JobProgress::Step::Documents);

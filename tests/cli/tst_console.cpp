@@ -1,3 +1,4 @@
+#include "cli/CommandLineUpload.h"
 #include "cli/ConsoleJournal.h"
 
 #include <QTest>
@@ -51,6 +52,45 @@ private slots:
         setJournalStampForTesting([] {
             return std::pair{QStringLiteral("d"), QStringLiteral("t")};
         });
+    }
+
+    // The interrupt notice says what reached the service: skipped and refused documents
+    // count for the progress, never as delivered.
+    void interruptNotice_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("done"); // documents whose turn has ended
+        QTest::addColumn<int>("failed");
+        QTest::addColumn<QString>("notice");
+        const int documents = int(JobProgress::Step::Documents);
+        const int attaching = int(JobProgress::Step::Attaching);
+        QTest::newRow("mid-documents, all delivered")
+            << documents << 2 << 0 << "реестр передан, передано 2 из 8 документов";
+        QTest::newRow("mid-documents, some not")
+            << documents << 5 << 3 << "реестр передан, передано 2 из 8 документов (не передано: 3)";
+        QTest::newRow("attaching, all delivered") << attaching << 8 << 0
+                                                  << "реестр передан, переданы все документы (8), "
+                                                     "их прикрепление на сервере не завершено";
+        QTest::newRow("attaching, some not")
+            << attaching << 8 << 5
+            << "реестр передан, передано 3 из 8 документов (не передано: 5), их прикрепление на "
+               "сервере не завершено";
+    }
+
+    void interruptNotice()
+    {
+        QFETCH(int, step);
+        QFETCH(int, done);
+        QFETCH(int, failed);
+        QFETCH(QString, notice);
+        JobProgress progress;
+        progress.step = JobProgress::Step(step);
+        progress.workbookSent = true;
+        progress.workbookDelivered = true;
+        progress.documentsTotal = 8;
+        progress.documentsSent = done;
+        progress.documentsFailed = failed;
+        QCOMPARE(CommandLineUpload::sentSoFar(true, progress), notice);
     }
 
     void terminalSafe_data()

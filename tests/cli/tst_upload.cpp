@@ -29,6 +29,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -559,6 +560,93 @@ private slots:
         const QString text = QString::fromUtf8(file.readAll());
         QVERIFY(text.contains(QStringLiteral("Участок 1/План.pdf;Участок 1;")));
         QVERIFY(text.contains(QStringLiteral("ошибка;Ошибка: файл не сохранён;")));
+    }
+
+    // A pipe into head closes the program's output early: the upload goes on to its end.
+    void closedOutputDoesNotEndTheUpload()
+    {
+        DevService service({"--stage-seconds", "0.2"});
+        QProcess process;
+        start(process, {"--server", service.address(), "--no-auth", m_workbook});
+        QVERIFY(process.waitForStarted(10000));
+        QVERIFY(process.waitForReadyRead(30000));
+        process.closeReadChannel(QProcess::StandardOutput);
+        const bool ended = process.waitForFinished(60000);
+        if (!ended)
+            process.kill();
+        QVERIFY(ended);
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY2(service.actions().contains(QStringLiteral("processFiles")),
+            qPrintable(service.actions().join(u' ')));
+        QCOMPARE(takeLog(), QString());
+    }
+
+    // Before the upload there is nothing to stop gently: Ctrl+C ends the program at once,
+    // here while it waits for a session file that nobody writes.
+    void interruptBeforeTheUploadEndsTheProgram()
+    {
+        const QString fifo = m_bin.filePath(QStringLiteral("session.fifo"));
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        QProcess process;
+        start(process, {"--server", "http://127.0.0.1:9", "--session-file", fifo, m_workbook});
+        QVERIFY(process.waitForStarted(10000));
+        QTest::qWait(300);
+        ::kill(pid_t(process.processId()), SIGINT);
+        const bool ended = process.waitForFinished(5000);
+        if (!ended)
+            process.kill();
+        process.waitForFinished(5000);
+        QFile::remove(fifo);
+        QVERIFY2(ended, "still running 5 s after Ctrl+C");
+        QCOMPARE(process.exitStatus(), QProcess::CrashExit); // ended by the signal itself
+        QCOMPARE(process.exitCode(), int(SIGINT));
+    }
+
+    // A folder named in another encoding: refused with its reason, nothing sent.
+    void registerPathNotInUtf8IsRefusedWithItsReason_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<int>("status");
+        QTest::newRow("upload: nothing delivered") << "--no-auth" << 2;
+        QTest::newRow("check: a problem") << "--check" << 1;
+    }
+
+    void registerPathNotInUtf8IsRefusedWithItsReason()
+    {
+        QFETCH(QString, option);
+        QFETCH(int, status);
+        const QTemporaryDir base; // apart from the register the other tests upload
+        const QByteArray folder = QFile::encodeName(base.path()) + "/\xc0\xea\xf2"; // "Акт", cp1251
+        ::mkdir(folder.constData(), 0755);
+        const QByteArray workbook = folder + "/r.xlsx";
+        QFile file;
+        QVERIFY(file.open(::fopen(workbook.constData(), "w"), QIODevice::WriteOnly,
+            QFileDevice::AutoCloseHandle));
+        file.write("workbook bytes");
+        file.close();
+        DevService service;
+        // Bytes that are no UTF-8 cannot pass through a QProcess argument: a shell makes them.
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(
+            QStringLiteral("XDG_STATE_HOME"), m_bin.filePath(QStringLiteral("state")));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral("/bin/sh"),
+            {"-c",
+                "exec \"$0\" \"$1\" --server \"$2\" \"$(printf '%s/\\300\\352\\362/r.xlsx' "
+                "\"$3\")\"",
+                m_program, option, service.address(), base.path()});
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), status);
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(err.startsWith(QStringLiteral("unmz-upload: в пути к реестру есть имя не в "
+                                               "кодировке UTF-8")),
+            qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral("/\uFFFD\uFFFD\uFFFD/r.xlsx")), qPrintable(err));
+        QCOMPARE(process.readAllStandardOutput(), QByteArray());
+        QCOMPARE(service.actions(), QStringList());
     }
 
     void interruptEndsAtOnce_data()
