@@ -111,7 +111,11 @@ LogPlacement chooseLogFolder(const QString &executable, const QString &xdgStateH
         || folder == QLatin1String("/opt") || folder.startsWith(QLatin1String("/opt/")))
         return xdg;
     const QString beside = folder + QStringLiteral("/logs");
-    const bool writable = QFileInfo(beside).isDir() ? canWrite(beside) : canWrite(folder);
+    const QFileInfo besideInfo(beside);
+    // A file (or a dangling link) named "logs" stands where the folder would be made.
+    const bool writable = besideInfo.isDir()
+        ? canWrite(beside)
+        : !besideInfo.exists() && !besideInfo.isSymLink() && canWrite(folder);
     return writable ? LogPlacement{beside + u'/', false} : xdg;
 }
 

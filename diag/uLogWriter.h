@@ -50,8 +50,9 @@ struct LogPlacement {
 };
 // Where the logs go: an installed program (under /usr or /opt) logs to
 // $XDG_STATE_HOME/unmz-uploader/logs/ (default ~/.local/state/...); a copy anywhere
-// else logs beside itself when `canWrite` says that folder can be written, else also
-// to the XDG folder, so a log is never lost for want of a writable folder.
+// else logs beside itself when `canWrite` says that folder can be written and nothing but
+// a folder is named "logs" there, else also to the XDG folder, so a log is never lost for
+// want of a writable folder.
 LogPlacement chooseLogFolder(const QString &executable, const QString &xdgStateHome,
     const QString &home, const std::function<bool(const QString &)> &canWrite);
 

@@ -40,7 +40,8 @@ QString sizeText(qint64 bytes)
         return QStringLiteral("%1 Б").arg(qMax<qint64>(bytes, 0));
     double value = double(bytes) / 1024;
     int unit = 0;
-    while (value >= 1024 && unit < 3) {
+    // The unit follows the figure as shown: 1 048 575 bytes read "1,0 МБ", not "1 024,0 КБ".
+    while (unit < 3 && QString::number(value, 'f', 1).toDouble() >= 1024) {
         value /= 1024;
         ++unit;
     }

@@ -32,6 +32,16 @@ struct RunReport {
 QByteArray reportCsv(const RunReport &report);
 // "<workbook name without extension> отчёт YYYY-MM-DD HH-MM-SS.csv" after the run's start.
 QString reportFileName(const QString &workbookPath, const QDateTime &started);
+// The highest n of "<name> (n).csv" a report tries in one folder before the folder counts
+// as unable to take it.
+inline constexpr int MaxReportNameNumber = 100;
+// `name` ("….csv") as the n-th report of that name: itself for 1, "… (n).csv" from 2.
+QString numberedReportName(const QString &name, int number);
+// Writes `bytes` to `folder` as `name`, or as "… (2).csv", "… (3).csv", ... when the name
+// is taken, up to MaxReportNameNumber: never over an existing file, even one another
+// process makes at the same moment, and never as a partial file under the final name.
+// The path written; empty when it could not be written.
+QString writeNewReport(const QString &folder, const QString &name, const QByteArray &bytes);
 // One cell as written: quoted when it holds ";", a quote or a line break; a leading "'"
 // when it begins with "=", "+", "-" or "@", so a spreadsheet never runs a name as a formula.
 QString csvCell(const QString &text);

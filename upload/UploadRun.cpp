@@ -28,15 +28,26 @@ std::function<std::unique_ptr<FormPostClient>()> clientFactory;
 
 std::function<bool(const QString &)> reportWriteRefused;
 
+bool writeRefused(const QString &path)
+{
+    std::lock_guard lock(factoryMutex);
+    return reportWriteRefused && reportWriteRefused(path);
+}
+
+// The path the command line named: replaced like any file a user names for output.
 bool writeReportFile(const QString &path, const QByteArray &bytes)
 {
-    {
-        std::lock_guard lock(factoryMutex);
-        if (reportWriteRefused && reportWriteRefused(path))
-            return false;
-    }
+    if (writeRefused(path))
+        return false;
     QSaveFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+}
+
+// A report named after its run never replaces another's (two runs in one second, or
+// one workbook sent to two servers at once): a taken name gets a number. Empty on failure.
+QString writeNamedReport(const QString &folder, const QString &name, const QByteArray &bytes)
+{
+    return writeRefused(folder + u'/' + name) ? QString() : writeNewReport(folder, name, bytes);
 }
 
 std::unique_ptr<FormPostClient> makeClient()
@@ -342,23 +353,27 @@ void UploadRun::writeReport()
     const QByteArray bytes = reportCsv(report);
     const QString name = reportFileName(m_workbookPath, m_started);
 
-    QString path = m_reportPath.isEmpty() ? localFolderPart(m_workbookPath) + u'/' + name
-                                          : QFileInfo(m_reportPath).absoluteFilePath();
     QString written;
-    if (writeReportFile(path, bytes)) {
+    if (m_reportPath.isEmpty()) {
+        written = writeNamedReport(localFolderPart(m_workbookPath), name, bytes);
+    } else {
+        const QString path = QFileInfo(m_reportPath).absoluteFilePath();
+        if (writeReportFile(path, bytes))
+            written = path;
+    }
+    if (!written.isEmpty()) {
         m_journal.addLine(
-            JournalKind::Plain, QStringLiteral("Отчёт о загрузке сохранён: \"%1\"").arg(path));
-        written = path;
+            JournalKind::Plain, QStringLiteral("Отчёт о загрузке сохранён: \"%1\"").arg(written));
     } else {
         // Never lost for want of a writable folder: the log folder takes it.
-        const QString folder = logFolder();
+        const QString folder = QDir::cleanPath(logFolder());
         QDir().mkpath(folder);
-        path = QDir::cleanPath(folder + u'/' + name);
-        if (writeReportFile(path, bytes)) {
+        const QString path = QDir::cleanPath(folder + u'/' + name);
+        written = writeNamedReport(folder, name, bytes);
+        if (!written.isEmpty()) {
             m_journal.addLine(JournalKind::Plain,
                 QStringLiteral("Отчёт о загрузке сохранён в папке журналов ошибок: \"%1\"")
-                    .arg(path));
-            written = path;
+                    .arg(written));
         } else {
             m_journal.addLine(JournalKind::Error,
                 QStringLiteral("Не удалось сохранить отчёт о загрузке: \"%1\"").arg(path));

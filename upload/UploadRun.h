@@ -120,8 +120,9 @@ public:
     qint64 documentBytesSentSoFar() const;
 
     // The report of each run goes to `path` (the command line's --report); empty: beside
-    // the workbook, named reportFileName(). Either way, a folder that can't be written
-    // sends it to the log folder.
+    // the workbook, named reportFileName(), numbered when that name is taken
+    // (writeNewReport). Either way, a folder that can't be written sends it to the log
+    // folder.
     void setReportPath(const QString &path) { m_reportPath = path; }
     // The latest run's report file; empty when none was written.
     QString lastReportPath() const { return m_lastReportPath; }

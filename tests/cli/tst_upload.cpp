@@ -223,11 +223,11 @@ QString numberAndMessage(const QString &line)
     return line.section(u' ', 0, 0) + u' ' + line.section(u' ', 1 + stampWords);
 }
 
-// Each run's report is named after its own start time.
+// Each run's report is named after its own start time, numbered when two runs share it.
 QStringList withoutReportTimes(QStringList lines)
 {
     static const QRegularExpression time(
-        QStringLiteral(" отчёт \\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d\\.csv\"$"));
+        QStringLiteral(" отчёт \\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d( \\(\\d+\\))?\\.csv\"$"));
     for (QString &line : lines)
         line.replace(time, QStringLiteral(" отчёт TIME.csv\""));
     return lines;

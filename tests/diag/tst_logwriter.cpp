@@ -211,6 +211,49 @@ private slots:
         QTEST(placement.makeParents, "makeParents");
     }
 
+    void aFileNamedLogsBesideACopySendsTheLogToTheStateFolder_data()
+    {
+        QTest::addColumn<QString>("standing"); // what is named "logs" beside the copy
+        QTest::addColumn<bool>("beside");
+        QTest::newRow("nothing: made beside") << "" << true;
+        QTest::newRow("a folder") << "folder" << true;
+        QTest::newRow("a link to a folder") << "link to folder" << true;
+        QTest::newRow("a file") << "file" << false;
+        QTest::newRow("a dangling link") << "dangling link" << false;
+    }
+
+    void aFileNamedLogsBesideACopySendsTheLogToTheStateFolder()
+    {
+        QFETCH(QString, standing);
+        QFETCH(bool, beside);
+        // m_folder is "<run>/logs/": the copy lives in <run>, its state home below it.
+        const QString run = m_folder.chopped(6);
+        const QString logs = run + QStringLiteral("/logs");
+        const QByteArray logsName = QFile::encodeName(logs);
+        if (standing == "folder")
+            QVERIFY(QDir().mkpath(logs));
+        else if (standing == "link to folder")
+            QVERIFY(QDir().mkpath(run + QStringLiteral("/elsewhere"))
+                && ::symlink("elsewhere", logsName.constData()) == 0);
+        else if (standing == "file")
+            QVERIFY(QFile(logs).open(QIODevice::WriteOnly));
+        else if (standing == "dangling link")
+            QVERIFY(::symlink("missing", logsName.constData()) == 0);
+
+        const QString xdg = run + QStringLiteral("/state/unmz-uploader/logs/");
+        const LogPlacement placement = chooseLogFolder(run + QStringLiteral("/unmz-uploader"),
+            run + QStringLiteral("/state"), QStringLiteral("/home/u"),
+            [](const QString &) { return true; });
+        QCOMPARE(placement.folder, beside ? logs + u'/' : xdg);
+        QCOMPARE(placement.makeParents, !beside);
+
+        // The line reaches the chosen folder rather than being lost to ENOTDIR.
+        setLogPlacementForTesting(placement);
+        const Exception failure(QStringLiteral("x"));
+        AddErrInfo("T: ", &failure);
+        QVERIFY(QFileInfo::exists(placement.folder + QStringLiteral("20220331.err")));
+    }
+
     void stateFolderIsMadeWithEveryLevel()
     {
         // On a new account not even ~/.local/state exists: every level is made.

@@ -38,6 +38,18 @@ private slots:
         QTest::newRow("kibibytes") << sizeText(1536) << "1,5 КБ";
         QTest::newRow("mebibytes") << sizeText(5 * 1024 * 1024) << "5,0 МБ";
         QTest::newRow("gibibytes") << sizeText(qint64(3) << 30) << "3,0 ГБ";
+        // Each unit's edge: the unit is chosen after rounding to one decimal.
+        QTest::newRow("last bytes") << sizeText(1023) << "1023 Б";
+        QTest::newRow("first kibibyte") << sizeText(1024) << "1,0 КБ";
+        QTest::newRow("last kibibytes shown") << sizeText(1048524) << "1\u00A0023,9 КБ";
+        QTest::newRow("kibibytes rounding to a mebibyte") << sizeText(1048525) << "1,0 МБ";
+        QTest::newRow("one byte short of a mebibyte") << sizeText(1048575) << "1,0 МБ";
+        QTest::newRow("first mebibyte") << sizeText(1048576) << "1,0 МБ";
+        QTest::newRow("one byte short of a gibibyte") << sizeText(1073741823) << "1,0 ГБ";
+        QTest::newRow("one byte short of a tebibyte")
+            << sizeText((qint64(1) << 40) - 1) << "1,0 ТБ";
+        QTest::newRow("tebibytes have no larger unit")
+            << sizeText(qint64(1) << 50) << "1\u00A0024,0 ТБ";
         QTest::newRow("seconds") << durationText(7) << "0:07";
         QTest::newRow("minutes") << durationText(725) << "12:05";
         QTest::newRow("hours") << durationText(3723) << "1:02:03";

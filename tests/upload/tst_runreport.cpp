@@ -1,6 +1,13 @@
 #include "upload/RunReport.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <atomic>
+#include <thread>
+#include <vector>
 
 namespace
 {
@@ -34,6 +41,18 @@ QList<QStringList> parseCsv(const QString &text)
         }
     }
     return rows;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+// Every entry of `folder`, hidden ones too.
+QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 } // namespace
@@ -113,6 +132,92 @@ private slots:
         QCOMPARE(reportFileName("/r/v1.2/реестр", start),
             QString("реестр отчёт 2026-01-02 03-04-05.csv"));
         QCOMPARE(reportFileName("/r/.xlsx", start), QString(".xlsx отчёт 2026-01-02 03-04-05.csv"));
+    }
+
+    void numberedNames_data()
+    {
+        QTest::addColumn<int>("number");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("first: the name itself") << 1 << "Р отчёт 2026-01-02 03-04-05.csv";
+        QTest::newRow("second") << 2 << "Р отчёт 2026-01-02 03-04-05 (2).csv";
+        QTest::newRow("last")
+            << MaxReportNameNumber
+            << QString("Р отчёт 2026-01-02 03-04-05 (%1).csv").arg(MaxReportNameNumber);
+    }
+
+    void numberedNames()
+    {
+        QFETCH(int, number);
+        QTEST(numberedReportName("Р отчёт 2026-01-02 03-04-05.csv", number), "name");
+    }
+
+    void aTakenNameGetsTheNextNumber()
+    {
+        QTemporaryDir dir;
+        const QString name = QStringLiteral("Р отчёт 2026-01-02 03-04-05.csv");
+        QCOMPARE(writeNewReport(dir.path(), name, "first"), dir.filePath(name));
+        QCOMPARE(writeNewReport(dir.path(), name, "second"),
+            dir.filePath("Р отчёт 2026-01-02 03-04-05 (2).csv"));
+        QCOMPARE(writeNewReport(dir.path(), name, "third"),
+            dir.filePath("Р отчёт 2026-01-02 03-04-05 (3).csv"));
+        QCOMPARE(contents(dir.filePath(name)), QByteArray("first"));
+        QCOMPARE(contents(dir.filePath("Р отчёт 2026-01-02 03-04-05 (2).csv")), "second");
+        QCOMPARE(contents(dir.filePath("Р отчёт 2026-01-02 03-04-05 (3).csv")), "third");
+        // The hidden file each was written to first is gone.
+        QCOMPARE(entries(dir.path()).size(), 3);
+        QCOMPARE(writeNewReport(dir.filePath("missing"), name, "x"), QString());
+    }
+
+    void noNumberPastTheLimit()
+    {
+        QTemporaryDir dir;
+        const QString name = QStringLiteral("Р отчёт 2026-01-02 03-04-05.csv");
+        for (int number = 1; number <= MaxReportNameNumber; ++number) {
+            QFile file(dir.filePath(numberedReportName(name, number)));
+            QVERIFY(file.open(QIODevice::NewOnly) && file.write("earlier") == 7);
+        }
+        QCOMPARE(writeNewReport(dir.path(), name, "later"), QString());
+        QCOMPARE(entries(dir.path()).size(), MaxReportNameNumber);
+        for (const QString &entry : entries(dir.path()))
+            QCOMPARE(contents(dir.filePath(entry)), QByteArray("earlier"));
+
+        const QString last = dir.filePath(numberedReportName(name, MaxReportNameNumber));
+        QVERIFY(QFile::remove(last));
+        QCOMPARE(writeNewReport(dir.path(), name, "later"), last);
+        QCOMPARE(contents(last), QByteArray("later"));
+    }
+
+    void reportsWrittenAtOnceNeverShareAName()
+    {
+        // Runs of one workbook to several servers end in the same second.
+        QTemporaryDir dir;
+        const QString name = QStringLiteral("Р отчёт 2026-01-02 03-04-05.csv");
+        constexpr int writers = 8, each = 5;
+        std::vector<QStringList> paths(writers);
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (int w = 0; w < writers; ++w)
+            threads.emplace_back([&, w] {
+                ++ready;
+                while (ready.load() < writers)
+                    std::this_thread::yield();
+                for (int i = 0; i < each; ++i)
+                    paths[size_t(w)]
+                        << writeNewReport(dir.path(), name, QByteArray::number(w * each + i));
+            });
+        for (std::thread &thread : threads)
+            thread.join();
+
+        QSet<QString> distinct;
+        for (int w = 0; w < writers; ++w)
+            for (int i = 0; i < each; ++i) {
+                const QString path = paths[size_t(w)].at(i);
+                QVERIFY(!path.isEmpty());
+                distinct << path;
+                QCOMPARE(contents(path), QByteArray::number(w * each + i));
+            }
+        QCOMPARE(distinct.size(), writers * each);
+        QCOMPARE(entries(dir.path()).size(), writers * each);
     }
 };
 

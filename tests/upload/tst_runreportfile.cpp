@@ -172,6 +172,50 @@ private slots:
         QCOMPARE(journal.lines.last(),
             QStringLiteral("Отчёт о загрузке сохранён в папке журналов ошибок: \"%1\"").arg(path));
     }
+
+    void aReportNeverReplacesAnEarlierOneOfTheSameName()
+    {
+        // Earlier reports under every name this run could take (its start is not known
+        // beforehand): it keeps them all and takes the next number.
+        ScopedLogFolder logs;
+        DevService service({"--stage-seconds", "0.2"});
+        QVERIFY(service.isRunning());
+        const QDateTime now = QDateTime::currentDateTime();
+        QStringList earlier;
+        for (int second = -1; second <= 60; ++second) {
+            earlier << m_dir.filePath(reportFileName(m_workbook, now.addSecs(second)));
+            writeFile(earlier.last(), "earlier report");
+        }
+        Journal journal;
+        QString path;
+        QList<QVariant> written;
+        bool ended = false;
+        {
+            UploadRun run(journal);
+            QSignalSpy spy(&run, &UploadRun::reportWritten);
+            ended = runJob(run, service.address());
+            path = run.lastReportPath();
+            if (!spy.isEmpty())
+                written = spy.first();
+        }
+        QVERIFY(ended);
+        QVERIFY2(path.endsWith(" (2).csv"), qPrintable(path));
+        QVERIFY(earlier.contains(path.chopped(8) + ".csv"));
+        QCOMPARE(written.value(0).toString(), path);
+        QVERIFY(
+            journal.lines.contains(QStringLiteral("Отчёт о загрузке сохранён: \"%1\"").arg(path)));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().startsWith("\xEF\xBB\xBF"));
+        for (const QString &other : std::as_const(earlier)) {
+            QFile kept(other);
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), QByteArray("earlier report"));
+            QVERIFY(QFile::remove(other));
+        }
+        QVERIFY(QFile::remove(path));
+        QCOMPARE(logs.files(), QStringList());
+    }
 };
 
 QTEST_MAIN(TestRunReportFile)
