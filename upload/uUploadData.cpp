@@ -4,6 +4,7 @@
 #include "diag/uLogWriter.h"
 #include "net/FormPostClient.h"
 #include "net/UploadService.h"
+#include "upload/ThreadStart.h"
 #include "upload/uFiles.h"
 
 #include <QFileInfo>
@@ -56,7 +57,26 @@ TDataUploader::TDataUploader(const QString &serverAddress, const QString &fileNa
     , m_host(*host)
 {
     connect(this, &QThread::finished, this, &QObject::deleteLater);
-    guarded("TDataUploader.Create: ", [this] { start(); });
+    setObjectName(QStringLiteral("TDataUploader"));
+    const bool started = guarded("TDataUploader.Create: ", [this] {
+        if (!startThread(*this))
+            throw Exception(notStartedText);
+    });
+    // Queued: whoever started the job learns of its end after the start has returned,
+    // as with a job that ran.
+    if (!started)
+        QMetaObject::invokeMethod(
+            this, [this] { notStarted(); }, Qt::QueuedConnection);
+}
+
+void TDataUploader::notStarted()
+{
+    // Ends like a job that failed at its first step.
+    guarded("TDataUploader.Create: ", [this] {
+        m_host.setProcessOk(false);
+        endSteps();
+    });
+    deleteLater();
 }
 
 TDataUploader::~TDataUploader()

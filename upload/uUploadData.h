@@ -33,7 +33,8 @@ class TDataUploader : public QThread
     Q_OBJECT
 
 public:
-    // Stores the three values and starts the thread at once.
+    // Stores the three values and starts the thread at once. A thread the system refuses
+    // is logged, and the job ends through its end steps once the caller's event loop runs.
     TDataUploader(const QString &serverAddress, const QString &fileName, FormPostClient *inHttp,
         UploadJobHost *host, QObject *parent = nullptr);
     ~TDataUploader() override;
@@ -50,11 +51,16 @@ public:
     // after the service's last lines of that stage. Tests may shorten it.
     static std::atomic<int> stageClosingWaitMs;
 
+    // The log's message for a job whose thread the system refused.
+    static inline const QString notStartedText
+        = QStringLiteral("The upload job was not started: the system refused it a thread.");
+
 protected:
     void run() override;
 
 private:
     void Execute();
+    void notStarted();
     void closeStage();
     void endSteps();
     void unexpectedFailure(bool inProcessingStage, const std::exception *failure);

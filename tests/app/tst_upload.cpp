@@ -4,11 +4,14 @@
 #include "LogText.h"
 #include "ScopedLogFolder.h"
 #include "TestFiles.h"
+#include "Watchdog.h"
 #include "app/MessageBoxes.h"
 #include "app/uLaunchParams.h"
 #include "diag/Exception.h"
 #include "diag/uLogWriter.h"
 #include "net/FormPostClient.h"
+#include "upload/PostWorker.h"
+#include "upload/ThreadStart.h"
 #include "upload/uUploadData.h"
 
 #include <QCheckBox>
@@ -167,6 +170,46 @@ private slots:
         for (qsizetype i = before; i < requests.size(); ++i)
             if (requests.at(i)["action"] == "getSession")
                 QVERIFY(!requests.at(i)["cookie"].toString().isEmpty());
+    }
+
+    void refusedThreadEndsTheRunWithTheButtonOn_data()
+    {
+        QTest::addColumn<QString>("thread");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("lastMessage");
+        QTest::addColumn<QString>("logged");
+        QTest::newRow("the job's thread") << "TDataUploader"
+                                          << "Ошибка!" << UploadTexts::completedWithErrors
+                                          << QString(TDataUploader::notStartedText);
+        QTest::newRow("the authorisation's worker")
+            << PostWorker::workerName << "Ошибка авторизации" << UploadTexts::notAuthorised
+            << PostWorker::notStartedText;
+    }
+
+    void refusedThreadEndsTheRunWithTheButtonOn()
+    {
+        QFETCH(QString, thread);
+        QFETCH(QString, title);
+        QFETCH(QString, lastMessage);
+        QFETCH(QString, logged);
+        Watchdog watchdog(120, "an upload whose thread was refused");
+        DevService service({"--stage-seconds", "0.2", "--sid", "web1"});
+        QVERIFY(service.isRunning());
+        setParams({"ADR=" + service.address(), "sid=web1"});
+        TForm1 form;
+        setThreadStartRefusedForTesting(
+            [thread](const QThread &started) { return started.objectName() == thread; });
+        clickUpload(form, m_workbook);
+        const bool noticed = waitForNotice(5000);
+        setThreadStartRefusedForTesting({});
+        QVERIFY(noticed);
+        QCOMPARE(m_boxes.first().title, title);
+        QCOMPARE(journalMessages(form).last(), lastMessage);
+        QVERIFY(form.Button1->isEnabled());
+        QVERIFY(!form.uploadRun().jobActive());
+        QVERIFY(!form.uploadRun().process);
+        const QString log = logText(m_logs.path(), LogRead::Take);
+        QVERIFY2(log.contains(logged), qPrintable(log));
     }
 
     void refusedBeforeAnyRequest_data()

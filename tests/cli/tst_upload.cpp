@@ -28,6 +28,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -244,6 +245,9 @@ class TestCliUpload : public QObject
     QString m_program;
     QString m_workbook;
 
+    // A stack limit no thread's stack fits in: the system refuses every new thread.
+    bool m_threadsRefused = false;
+
     QString logFolder() const { return m_bin.filePath(QStringLiteral("logs")); }
 
     QString takeLog() { return logText(logFolder(), LogRead::Take); }
@@ -256,6 +260,13 @@ class TestCliUpload : public QObject
         environment.insert(
             QStringLiteral("XDG_STATE_HOME"), m_bin.filePath(QStringLiteral("state")));
         process.setProcessEnvironment(environment);
+        if (m_threadsRefused)
+            process.setChildProcessModifier([] {
+                rlimit limit{};
+                ::getrlimit(RLIMIT_STACK, &limit);
+                limit.rlim_cur = qMin<rlim_t>(limit.rlim_max, rlim_t(100000000) * 1024);
+                ::setrlimit(RLIMIT_STACK, &limit);
+            });
         process.start(m_program, arguments);
     }
 
@@ -391,6 +402,12 @@ private slots:
         QTest::newRow("workbook refused by the service: 2")
             << QStringList{"--fail-load-file", "Реестр УНМЗ.xlsx"} << QStringList{"--no-auth"} << 2
             << failed << "";
+        QTest::newRow("no thread for the job: 2")
+            << QStringList{"--no-threads"} << QStringList{"--no-auth"} << 2 << failed
+            << "TDataUploader.Create: ";
+        QTest::newRow("no thread for the authorisation: 2")
+            << QStringList{"--no-threads"} << QStringList{"--session", "web1"} << 2
+            << UploadTexts::notAuthorised << "TForm1.auth: ";
         QTest::newRow("a failed document: 1") << QStringList{"--fail-load-file", "План.pdf"}
                                               << QStringList{"--no-auth"} << 1 << failed << "";
     }
@@ -407,6 +424,7 @@ private slots:
         const bool lock = serviceOptions.removeAll("--lock") > 0;
         const bool missing = serviceOptions.removeAll("--missing") > 0;
         const bool notWorkbook = serviceOptions.removeAll("--not-workbook") > 0;
+        const bool noThreads = serviceOptions.removeAll("--no-threads") > 0;
         DevService service(serviceOptions + QStringList{"--stage-seconds", "0.2", "--sid", "web1"});
         QVERIFY(service.isRunning());
         QString address = service.address();
@@ -430,7 +448,9 @@ private slots:
         const QString lockFile = m_dir.filePath(QStringLiteral(".~lock.Реестр УНМЗ.xlsx#"));
         if (lock)
             writeFile(lockFile, "someone,host,1;");
+        m_threadsRefused = noThreads;
         const Run cli = run(QStringList{"--server", address} + arguments + QStringList{workbook});
+        m_threadsRefused = false;
         QFile::remove(lockFile);
 
         QVERIFY(cli.finished);
@@ -439,7 +459,7 @@ private slots:
         if (lock || missing)
             QVERIFY(cli.out.contains(
                 QStringLiteral("Нет доступа к файлу \"%1\"!").arg(workbook).toUtf8()));
-        if (notWorkbook || down)
+        if (notWorkbook || down || noThreads)
             QVERIFY(service.actions().isEmpty());
         const QString log = takeLog();
         if (logged.isEmpty())
