@@ -8,7 +8,7 @@
 #include <QFileInfo>
 #include <QVariantMap>
 
-#include "app/Version.h"
+#include "diag/Version.h"
 
 #include <unistd.h>
 

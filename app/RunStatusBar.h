@@ -3,7 +3,7 @@
 // service works, for nobody here can know how long that takes.
 #pragma once
 
-#include "upload/ProgressMeter.h"
+#include "upload/TransferMeter.h"
 
 #include <QElapsedTimer>
 #include <QWidget>

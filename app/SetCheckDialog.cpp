@@ -1,6 +1,6 @@
 #include "app/SetCheckDialog.h"
 
-#include "upload/ProgressMeter.h"
+#include "upload/TransferMeter.h"
 
 #include <QDialogButtonBox>
 #include <QHeaderView>

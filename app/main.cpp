@@ -86,7 +86,8 @@ std::function<std::unique_ptr<DesktopBus>()> &desktopBusFactory()
 
 TForm1::TForm1(QWidget *parent)
     : QMainWindow(parent)
-    , m_run(std::make_unique<UploadRun>(*this))
+    , m_command(std::make_unique<UploadCommand>(*this, static_cast<UploadFace &>(*this)))
+    , m_run(&m_command->run())
     , http(m_run->http)
     , timerHttp(m_run->timerHttp)
     , processOk(m_run->processOk)
@@ -165,15 +166,14 @@ void TForm1::buildControls()
     setTabOrder(edtDrawTiles, edtServer);
     setTabOrder(edtServer, reMessages);
 
-    Timer1 = m_run->pollTimer;
-    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+    Timer1 = m_run->pollTimer; // its tick reaches getLogFromServer's step through the command
     Timer2 = m_run->completionTimer;
     connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
     // What the run needs of the window, kept current; the job switches the button.
     m_run->setServerAddress(edtServer->text());
-    connect(edtServer, &QLineEdit::textChanged, m_run.get(), &UploadRun::setServerAddress);
-    connect(edtDrawTiles, &QCheckBox::toggled, m_run.get(), &UploadRun::setDrawTilesSuppressed);
-    connect(m_run.get(), &UploadRun::uploadButtonEnabled, Button1, &QWidget::setEnabled);
+    connect(edtServer, &QLineEdit::textChanged, m_run, &UploadRun::setServerAddress);
+    connect(edtDrawTiles, &QCheckBox::toggled, m_run, &UploadRun::setDrawTilesSuppressed);
+    connect(m_run, &UploadRun::uploadButtonEnabled, Button1, &QWidget::setEnabled);
 
     resize(clientWidth, clientHeight + menuBar()->sizeHint().height());
     if (const QScreen *screen = QGuiApplication::primaryScreen())
@@ -299,48 +299,42 @@ void TForm1::Button1Click()
             addErrorMessage(QStringLiteral("Не выбран файл реестра. Загрузка файлов не выполнена"));
             return;
         }
-        if (!isWorkbookPath(registerPath)) {
-            addErrorMessage(UploadTexts::notWorkbook);
-            return;
-        }
-        // The second clear resets the counters too: a completion line that arrived while
-        // the dialog was open must not shift the numbers and colours of the lines to come.
-        resetJournal();
-        if (!m_run->clientsReady()) {
-            // Start-up failed to make them: tell the user rather than post through nothing.
-            addErrorMessage(UploadTexts::noClients);
+        const UploadOrder order{edtServer->text(), registerPath,
+            getParamValue(QStringLiteral("auth")) != QStringLiteral("false"),
+            getParamValue(QStringLiteral("sid")), getParamValue(QStringLiteral("adr"))};
+        if (m_command->start(order) == UploadCommand::Start::NoClients)
             throw Exception(
                 QStringLiteral("The job client and the poll client were not created at start-up."));
-        }
-        // Nothing may start the command again while the service decides or the job runs.
-        Button1->setEnabled(false);
-        if (getParamValue(QStringLiteral("auth")) != QStringLiteral("false")) {
-            sbStatus->showAuthorisation();
-            const bool authorised = auth();
-            if (isClosing())
-                return;
-            if (!authorised) {
-                sbStatus->showIdle();
-                Button1->setEnabled(true);
-                showMessageBox(this, BoxIcon::Error, QStringLiteral("Ошибка авторизации"),
-                    QStringLiteral("Программе не удалось авторизоваться на сервере для загрузки "
-                                   "реестра УНМЗ! \r\nВероятно пользователь скачавший приложение "
-                                   "завершил работу на сервере или его сессия завершилась. \r\n"
-                                   "Пожалуйста, попробуйте скачать приложение и загрузить реестр "
-                                   "заново. \r\nЕсли ошибка повторится - обратитесь к разработчику "
-                                   "приложения."));
-                addErrorMessage(UploadTexts::notAuthorised);
-                return;
-            }
-        }
-        m_run->startJob(edtServer->text(), registerPath);
-        jobStartedSteps();
     });
+}
+
+void TForm1::workbookAccepted()
+{
+    // The second clear resets the counters too: a completion line that arrived while
+    // the dialog was open must not shift the numbers and colours of the lines to come.
+    resetJournal();
+}
+
+void TForm1::authorisationStarted()
+{
+    sbStatus->showAuthorisation();
+}
+
+void TForm1::authorisationFailed()
+{
+    sbStatus->showIdle();
+    showMessageBox(this, BoxIcon::Error, QStringLiteral("Ошибка авторизации"),
+        QStringLiteral("Программе не удалось авторизоваться на сервере для загрузки "
+                       "реестра УНМЗ! \r\nВероятно пользователь скачавший приложение "
+                       "завершил работу на сервере или его сессия завершилась. \r\n"
+                       "Пожалуйста, попробуйте скачать приложение и загрузить реестр "
+                       "заново. \r\nЕсли ошибка повторится - обратитесь к разработчику "
+                       "приложения."));
 }
 
 bool TForm1::auth()
 {
-    return m_run->authorise(edtServer->text(), getParamValue(QStringLiteral("sid")),
+    return m_command->authorise(edtServer->text(), getParamValue(QStringLiteral("sid")),
         getParamValue(QStringLiteral("adr")));
 }
 
@@ -491,15 +485,13 @@ void TForm1::Button3Click()
 
 void TForm1::getLogFromServer()
 {
-    // The fetch posts on a worker and adds its lines when the reply is in; a failure
-    // that comes later is logged by the run under this handler's place.
-    guarded("TForm1.getLogFromServer: ", [&] { m_run->fetchProgress(); });
+    m_command->pollTick();
 }
 
 void TForm1::Timer2Timer()
 {
     guarded("TForm1.Timer2Timer: ", [&] {
-        const std::optional<bool> ok = m_run->completionNotice();
+        const std::optional<bool> ok = m_command->completionNotice();
         if (!ok)
             return;
         const QString title
@@ -510,8 +502,9 @@ void TForm1::Timer2Timer()
             : QStringLiteral("Процедура загрузки реестра завершена с ОШИБКАМИ. "
                              "Подробности смотрите в журнале работы...");
         announceRunEnded(title, text);
+        const UploadOutcome &outcome = m_command->lastOutcome();
         showMessageBox(this, *ok ? BoxIcon::Information : BoxIcon::Error, title, text,
-            completionDetailsText(m_run->lastFailedDocuments(), m_run->lastReportPath()));
+            completionDetailsText(outcome.failedDocuments, outcome.reportPath));
     });
 }
 
@@ -542,15 +535,15 @@ void TForm1::buildStatusBar(QVBoxLayout *column)
 {
     // Inside the client area: the journal gives up the bar's height, the window keeps its size.
     sbStatus = new RunStatusBar(
-        [run = m_run.get()] {
+        [run = m_run] {
             return std::pair{run->jobProgressSoFar(), run->documentBytesSentSoFar()};
         },
         centralWidget());
     column->addWidget(sbStatus);
-    connect(m_run.get(), &UploadRun::jobEnded, this, &TForm1::jobEndedSteps);
+    connect(m_command.get(), &UploadCommand::ended, this, &TForm1::jobEndedSteps);
 }
 
-void TForm1::jobStartedSteps()
+void TForm1::jobStarted()
 {
     // A long upload must not be cut short by the machine going to sleep.
     m_desktop->holdSleepLock();

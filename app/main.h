@@ -1,11 +1,12 @@
 // The main window TForm1: service address, upload button, option box and the message
-// journal. The upload itself (clients, job, polls, completion) is the window's UploadRun;
-// the window paints what it reports and keeps the system's named handlers and fields.
+// journal. The upload itself (the command's steps, clients, job, polls, completion) is
+// the window's UploadCommand and its run; the window adds the dialogs, boxes and status
+// bar, paints what the run reports and keeps the system's named handlers and fields.
 #pragma once
 
 #include "app/DesktopServices.h"
 #include "app/Journal.h"
-#include "upload/UploadRun.h"
+#include "upload/UploadCommand.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -30,12 +31,13 @@ struct SetCheckResult;
 class RunStatusBar;
 class SetCheckRunner;
 
-class TForm1 : public QMainWindow, public JournalSink
+class TForm1 : public QMainWindow, public JournalSink, private UploadFace
 {
     Q_OBJECT
 
-    // First: the fields below refer into it.
-    std::unique_ptr<UploadRun> m_run;
+    // First: the fields below refer into its run.
+    std::unique_ptr<UploadCommand> m_command;
+    UploadRun *m_run;
 
 public:
     explicit TForm1(QWidget *parent = nullptr);
@@ -71,6 +73,7 @@ public:
     QString &sessionId;
 
     UploadRun &uploadRun() { return *m_run; }
+    UploadCommand &uploadCommand() { return *m_command; }
 
     // The register's open dialog and the journal's save dialog. Each is built when first
     // needed: the two with their file system models were a third of the window's start-up.
@@ -133,7 +136,11 @@ private:
     void saveJournal(const QString &path);
     void buildStatusBar(QVBoxLayout *column);
     void buildServiceMenu();
-    void jobStartedSteps();
+    // UploadFace: what only the window adds to the command's steps.
+    void workbookAccepted() override;
+    void authorisationStarted() override;
+    void authorisationFailed() override;
+    void jobStarted() override;
     void jobEndedSteps();
     void announceRunEnded(const QString &title, const QString &text);
     void showSetCheck(const QString &workbookPath, const SetCheckResult &result);

@@ -1,6 +1,6 @@
 #include "cli/CliOptions.h"
 
-#include "app/Version.h"
+#include "diag/Version.h"
 #include "upload/UploadRun.h"
 
 #include <QFile>

@@ -1,9 +1,8 @@
 #include "cli/CommandLineUpload.h"
 
 #include "cli/ConsoleJournal.h"
-#include "diag/Exception.h"
 #include "diag/uLogWriter.h"
-#include "upload/ProgressMeter.h"
+#include "upload/TransferMeter.h"
 
 #include <QCoreApplication>
 
@@ -29,7 +28,8 @@ QString signalName(int signalNumber)
 CommandLineUpload::CommandLineUpload(const CliOptions &options, ConsoleJournal &journal)
     : m_options(options)
     , m_journal(journal)
-    , m_run(journal)
+    , m_command(journal, *this)
+    , m_run(m_command.run())
 {
     m_spinner.setInterval(SpinnerIntervalMs);
     connect(&m_spinner, &QTimer::timeout, this, [this] {
@@ -37,56 +37,57 @@ CommandLineUpload::CommandLineUpload(const CliOptions &options, ConsoleJournal &
             showProgress(m_run.jobProgressSoFar(), true);
         m_journal.tickStatus();
     });
-    connect(m_run.pollTimer, &QTimer::timeout, this,
-        [this] { guarded("TForm1.getLogFromServer: ", [this] { m_run.fetchProgress(); }); });
     connect(&m_run, &UploadRun::progressChanged, this,
         [this](const JobProgress &progress) { showProgress(progress, false); });
-    connect(&m_run, &UploadRun::jobEnded, this, &CommandLineUpload::finish);
+    connect(&m_command, &UploadCommand::ended, this, &CommandLineUpload::finish);
+    m_run.setServerAddress(m_options.server);
+    m_run.setDrawTilesSuppressed(!m_options.drawTiles);
+    m_run.setReportPath(m_options.reportPath);
 }
 
 CommandLineUpload::~CommandLineUpload() = default;
 
 int CommandLineUpload::exec()
 {
-    if (!isWorkbookPath(m_options.registerPath)) {
-        m_journal.addLine(JournalKind::Error, UploadTexts::notWorkbook);
-        return ExitStatus::NothingDelivered;
+    const UploadOrder order{m_options.server, m_options.registerPath, m_options.auth,
+        m_options.session, m_options.server};
+    switch (m_command.start(order)) {
+    case UploadCommand::Start::Started: return QCoreApplication::exec();
+    case UploadCommand::Start::Abandoned: return m_status; // interrupted while the service decided
+    case UploadCommand::Start::NotWorkbook:
+    case UploadCommand::Start::NoClients:
+    case UploadCommand::Start::NotAuthorised:
+    case UploadCommand::Start::JobFailed: break;
     }
-    guarded("TForm1.FormCreate: ", [this] { m_run.createClients(); });
-    if (!m_run.clientsReady()) {
-        m_journal.addLine(JournalKind::Error, UploadTexts::noClients);
-        return ExitStatus::NothingDelivered;
-    }
-    m_run.setServerAddress(m_options.server);
-    m_run.setDrawTilesSuppressed(!m_options.drawTiles);
-    m_run.setReportPath(m_options.reportPath);
-    m_spinner.start();
+    return ExitStatus::NothingDelivered;
+}
 
-    if (m_options.auth) {
-        m_journal.setStatus(authorisationStageText());
-        const bool authorised
-            = m_run.authorise(m_options.server, m_options.session, m_options.server);
-        if (m_status >= 0)
-            return m_status; // interrupted while the service decided
-        if (!authorised) {
-            // The window shows its box first; here its journal line is all there is.
-            m_journal.stopStatus();
-            m_journal.addLine(JournalKind::Error, UploadTexts::notAuthorised);
-            return ExitStatus::NothingDelivered;
-        }
-    }
-    bool started = false;
-    guarded("TForm1.Button1Click: ", [&] {
-        m_run.startJob(m_options.server, m_options.registerPath);
-        started = true;
-    });
-    if (!started)
-        return ExitStatus::NothingDelivered;
+void CommandLineUpload::workbookAccepted()
+{
+    // The window makes its clients at start-up; here they are first needed now.
+    guarded("TForm1.FormCreate: ", [this] { m_run.createClients(); });
+}
+
+void CommandLineUpload::authorisationStarted()
+{
+    m_spinner.start();
+    m_journal.setStatus(authorisationStageText());
+}
+
+void CommandLineUpload::authorisationFailed()
+{
+    // The window shows its box first; here the journal line is all there is.
+    m_journal.stopStatus();
+}
+
+void CommandLineUpload::jobStarted()
+{
+    if (!m_spinner.isActive())
+        m_spinner.start();
     m_jobStarted = true;
     m_meter.reset();
     m_clock.start();
     showProgress(m_run.jobProgressSoFar(), false);
-    return QCoreApplication::exec();
 }
 
 void CommandLineUpload::showProgress(const JobProgress &progress, bool sample)
@@ -99,17 +100,17 @@ void CommandLineUpload::showProgress(const JobProgress &progress, bool sample)
         view.detail.isEmpty() ? view.stage : view.stage + QStringLiteral(" · ") + view.detail);
 }
 
-void CommandLineUpload::finish()
+void CommandLineUpload::finish(const UploadOutcome &outcome)
 {
     if (m_status >= 0)
         return;
     m_spinner.stop();
     m_journal.stopStatus();
     m_journal.showEveryLine();
-    const std::optional<bool> ok = m_run.completionNotice();
+    const std::optional<bool> ok = m_command.completionNotice();
     if (ok && *ok)
         m_status = ExitStatus::Ok;
-    else if (m_run.jobProgressSoFar().workbookDelivered)
+    else if (outcome.workbookDelivered)
         m_status = ExitStatus::Failed;
     else
         m_status = ExitStatus::NothingDelivered;

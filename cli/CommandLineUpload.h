@@ -5,8 +5,8 @@
 #pragma once
 
 #include "cli/CliOptions.h"
-#include "upload/ProgressMeter.h"
-#include "upload/UploadRun.h"
+#include "upload/TransferMeter.h"
+#include "upload/UploadCommand.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -14,7 +14,7 @@
 
 class ConsoleJournal;
 
-class CommandLineUpload : public QObject
+class CommandLineUpload : public QObject, private UploadFace
 {
     Q_OBJECT
 
@@ -36,7 +36,12 @@ public:
 private:
     // The status line; `sample` feeds the meter (the spinner's ticks only).
     void showProgress(const JobProgress &progress, bool sample);
-    void finish();
+    void finish(const UploadOutcome &outcome);
+    // UploadFace: the terminal's part of the command's steps.
+    void workbookAccepted() override;
+    void authorisationStarted() override;
+    void authorisationFailed() override;
+    void jobStarted() override;
 
     CliOptions m_options;
     ConsoleJournal &m_journal;
@@ -46,5 +51,6 @@ private:
     bool m_jobStarted = false;
     int m_status = -1; // set once: by the job's end or by an interrupt
     // Last: it goes first, ending its job and posts while the above still exist.
-    UploadRun m_run;
+    UploadCommand m_command;
+    UploadRun &m_run;
 };

@@ -2,7 +2,7 @@
 
 #include "cli/CliOptions.h"
 #include "cli/ConsoleJournal.h"
-#include "upload/ProgressMeter.h"
+#include "upload/TransferMeter.h"
 #include "upload/UploadRun.h"
 
 QString setCheckText(const QString &workbookPath, const SetCheckResult &result)

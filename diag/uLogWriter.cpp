@@ -57,7 +57,7 @@ QByteArray toAnsi(const QString &text)
     return out;
 }
 
-void writeWhole(int fd, const QByteArray &bytes)
+void writeOnce(int fd, const QByteArray &bytes)
 {
     // One write() per line: with O_APPEND the kernel places it at the end of the file
     // as one piece, so concurrent writers (threads or processes) never interleave.
@@ -86,7 +86,7 @@ void makeFolderPath(const QString &folder)
     }
 }
 
-bool isControl(char16_t c)
+bool isControlOrSeparator(char16_t c)
 {
     return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
 }
@@ -134,7 +134,7 @@ QString sanitizedLogMessage(const QString &message)
     const qsizetype end = qMin(message.size(), from + MaxLoggedMessage);
     for (qsizetype i = from; i < end; ++i) {
         const char16_t c = message.at(i).unicode();
-        if (isControl(c))
+        if (isControlOrSeparator(c))
             out += QString::asprintf("\\x%02X", uint(c));
         else
             out += QChar(c);
@@ -231,7 +231,7 @@ void AddErrInfo(const QByteArray &place, const std::exception *failure)
         return; // a log that can't be opened is not reported anywhere
 
     try {
-        writeWhole(fd, toAnsi(logLine(longTimeText(now().time()), place, message)));
+        writeOnce(fd, toAnsi(logLine(longTimeText(now().time()), place, message)));
     } catch (...) {
         ::close(fd);
         throw;

@@ -18,7 +18,7 @@ QString timeText(const QDateTime &time)
     return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QString();
 }
 
-QString sizeText(qint64 size)
+QString byteCountText(qint64 size)
 {
     return size < 0 ? QString() : QString::number(size);
 }
@@ -37,7 +37,7 @@ void addRow(QString &out, const QStringList &cells)
 // impossible, so a few tries tell a folder that refuses files.
 constexpr int temporaryNameTries = 8;
 
-bool writeWhole(int fd, const QByteArray &bytes)
+bool writeFully(int fd, const QByteArray &bytes)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
@@ -61,7 +61,7 @@ int createAndWrite(const QString &path, const QByteArray &bytes)
         return errno;
     errno = 0;
     // On disk before it is named, as far as the file system can sync at all.
-    int error = writeWhole(fd, bytes) && (::fdatasync(fd) == 0 || errno == EINVAL)
+    int error = writeFully(fd, bytes) && (::fdatasync(fd) == 0 || errno == EINVAL)
         ? 0
         : (errno ? errno : EIO);
     if (::close(fd) != 0 && error == 0)
@@ -183,7 +183,7 @@ QByteArray reportCsv(const RunReport &report)
     QString out;
     addRow(out, {QStringLiteral("Отчёт о загрузке реестра УНМЗ")});
     addRow(out, {QStringLiteral("Адрес сервера"), report.serverAddress});
-    addRow(out, {QStringLiteral("Реестр"), report.workbookPath, sizeText(report.workbookSize)});
+    addRow(out, {QStringLiteral("Реестр"), report.workbookPath, byteCountText(report.workbookSize)});
     addRow(out, {QStringLiteral("Начало"), timeText(report.started)});
     addRow(out, {QStringLiteral("Окончание"), timeText(report.finished)});
     addRow(out, {QStringLiteral("Итог"), report.outcome});
@@ -204,7 +204,7 @@ QByteArray reportCsv(const RunReport &report)
     for (const DocumentOutcome &document : report.documents)
         addRow(out,
             {QString::number(++number), document.relativePath, document.folderValue,
-                sizeText(document.size), resultText(document.result), document.reason,
+                byteCountText(document.size), resultText(document.result), document.reason,
                 timeText(document.time)});
     return QByteArray("\xEF\xBB\xBF") + out.toUtf8();
 }

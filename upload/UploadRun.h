@@ -126,7 +126,8 @@ public:
     void setReportPath(const QString &path) { m_reportPath = path; }
     // The latest run's report file; empty when none was written.
     QString lastReportPath() const { return m_lastReportPath; }
-    // The latest run's documents that failed, for the completion notice's details.
+    // The latest run's documents, one outcome each in search order; those that failed.
+    QList<DocumentOutcome> lastDocuments() const { return m_documents; }
     QList<DocumentOutcome> lastFailedDocuments() const;
     // The average speed of the documents stage of the latest run that sent document
     // bytes (bytes per second); 0 while none has (any thread).

@@ -57,7 +57,7 @@ int sequenceLength(const QByteArray &bytes, qsizetype at)
 
 // C0 controls, DEL and C1 controls (U+0080 to U+009F: C2 80 to C2 9F), for a well-formed
 // sequence of `length` bytes at `at`.
-bool isControl(const QByteArray &bytes, qsizetype at, int length)
+bool isControlSequence(const QByteArray &bytes, qsizetype at, int length)
 {
     const uchar lead = uchar(bytes[at]);
     if (length == 1)
@@ -81,7 +81,7 @@ bool hasBadCharacters(const QByteArray &bytes)
 {
     for (qsizetype at = 0; at < bytes.size();) {
         const int length = sequenceLength(bytes, at);
-        if (bytes[at] == '\\' || isControl(bytes, at, length))
+        if (bytes[at] == '\\' || isControlSequence(bytes, at, length))
             return true;
         at += length;
     }
@@ -355,7 +355,7 @@ QString shownLocalPath(const QByteArray &path)
     shown.reserve(path.size());
     for (qsizetype at = 0; at < path.size();) {
         const int length = sequenceLength(path, at);
-        if (length != 0 && !isControl(path, at, length)) {
+        if (length != 0 && !isControlSequence(path, at, length)) {
             appendCodePoint(shown, codePoint(path, at, length));
             at += length;
             continue;

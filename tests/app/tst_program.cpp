@@ -1,4 +1,4 @@
-#include "app/Version.h"
+#include "diag/Version.h"
 #include "app/main.h"
 
 #include <QProcess>

@@ -1,4 +1,4 @@
-#include "upload/ProgressMeter.h"
+#include "upload/TransferMeter.h"
 
 #include <QLocale>
 

@@ -1,8 +1,8 @@
-#include "upload/ProgressMeter.h"
+#include "upload/TransferMeter.h"
 
 #include <QTest>
 
-class TestProgressMeter : public QObject
+class TestTransferMeter : public QObject
 {
     Q_OBJECT
 
@@ -92,5 +92,5 @@ private slots:
     }
 };
 
-QTEST_APPLESS_MAIN(TestProgressMeter)
-#include "tst_progressmeter.moc"
+QTEST_APPLESS_MAIN(TestTransferMeter)
+#include "tst_transfermeter.moc"

@@ -1,0 +1,91 @@
+// The upload command, one for the window and the command line: the workbook's name
+// checked, the clients checked, the session authorised unless told not to, the job
+// started on the run; then the poll tick and, at the job's end, one outcome. A front end
+// (the face) adds only what it alone does: a dialog, a box, a status line, an exit.
+#pragma once
+
+#include "upload/UploadRun.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+// How a job ended, once its end steps and its report are done.
+struct UploadOutcome {
+    bool ok = false; // the completion line's verdict
+    bool workbookDelivered = false;
+    int delivered = 0; // documents the service stored
+    int failed = 0;    // documents the service refused, or that could not be read
+    int notSent = 0;   // documents the job never reached
+    QList<DocumentOutcome> failedDocuments; // relative path and reply or reason
+    QString reportPath;                     // empty when no report was written
+};
+
+// The outcome of a job that ended with `ok`, its progress and its documents.
+UploadOutcome uploadOutcome(bool ok, const JobProgress &progress,
+    const QList<DocumentOutcome> &documents, const QString &reportPath);
+
+// What the command asks of its front end, on the command's thread, in step order.
+class UploadFace
+{
+public:
+    virtual ~UploadFace() = default;
+    // The workbook's name passed its check; the clients are checked next.
+    virtual void workbookAccepted() { }
+    virtual void authorisationStarted() { }
+    // The authorisation failed (refused, unreachable, no thread); the journal line follows
+    // once this returns, so a box shown here comes first.
+    virtual void authorisationFailed() { }
+    virtual void jobStarted() { }
+};
+
+// What one upload is started with.
+struct UploadOrder {
+    QString address;
+    QString workbookPath;
+    bool authorise = true;
+    QString session;
+    QString serverName; // as the authorisation's lines name the service
+};
+
+class UploadCommand : public QObject
+{
+    Q_OBJECT
+
+public:
+    UploadCommand(JournalSink &journal, UploadFace &face, QObject *parent = nullptr);
+    ~UploadCommand() override;
+
+    UploadRun &run() { return m_run; }
+
+    enum class Start { Started, NotWorkbook, NoClients, NotAuthorised, Abandoned, JobFailed };
+    // Runs the command's steps up to the job's start; each step that stops it has added
+    // its line (a failed start is logged), and the job's end comes as `ended`.
+    Start start(const UploadOrder &order);
+
+    // The authorisation step alone.
+    bool authorise(const QString &address, const QString &session, const QString &serverName);
+
+    // The poll timer's tick: a progress fetch, its failures logged under the run's place.
+    void pollTick();
+
+    // The completion timer's step (UploadRun::completionNotice).
+    std::optional<bool> completionNotice() { return m_run.completionNotice(); }
+    // The outcome of the latest job to end.
+    const UploadOutcome &lastOutcome() const { return m_lastOutcome; }
+
+signals:
+    // After the job's end steps and its report, before the completion line.
+    void ended(const UploadOutcome &outcome);
+
+private:
+    void jobEnded();
+
+    JournalSink &m_journal;
+    UploadFace &m_face;
+    UploadOutcome m_lastOutcome;
+    // Last: it goes first, ending its job and posts while the above still exist.
+    UploadRun m_run;
+};
