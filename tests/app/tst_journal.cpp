@@ -48,8 +48,6 @@ private slots:
     void initTestCase();
     void cleanup();
 
-    void lineText_data();
-    void lineText();
     void viewTextKeepsOneParagraph_data();
     void viewTextKeepsOneParagraph();
 
@@ -85,50 +83,6 @@ void TestJournal::initTestCase()
 void TestJournal::cleanup()
 {
     TForm1::setJournalStampForTesting(fixedStamp);
-}
-
-void TestJournal::lineText_data()
-{
-    QTest::addColumn<QString>("date");
-    QTest::addColumn<QString>("time");
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("expected");
-
-    QTest::newRow("number, date, time and message") << "01.02.2024"
-                                                    << "14:03:07"
-                                                    << "Старт"
-                                                    << "7. 01.02.2024 14:03:07 Старт";
-    QTest::newRow("trailing blanks and line breaks of the message disappear") << "d"
-                                                                              << "t"
-                                                                              << "x \r\n\t "
-                                                                              << "7. d t x";
-    QTest::newRow("leading blanks of the message stay") << "d"
-                                                        << "t"
-                                                        << "   x"
-                                                        << "7. d t    x";
-    QTest::newRow("empty message leaves no trailing blank") << "d"
-                                                            << "t"
-                                                            << ""
-                                                            << "7. d t";
-    QTest::newRow("date and time are trimmed before they go in") << " d\t"
-                                                                 << "\x01t "
-                                                                 << "x"
-                                                                 << "7. d t x";
-    QTest::newRow("control characters count as blanks at the ends")
-        << "d"
-        << "t" << QStringLiteral("x\x1f\x7f") << QStringLiteral("7. d t x\x1f\x7f");
-    QTest::newRow("a no-break space is not trimmed")
-        << "d"
-        << "t" << QStringLiteral("x\u00a0") << QStringLiteral("7. d t x\u00a0");
-}
-
-void TestJournal::lineText()
-{
-    QFETCH(QString, date);
-    QFETCH(QString, time);
-    QFETCH(QString, message);
-    QFETCH(QString, expected);
-    QCOMPARE(journalLineText(7, date, time, message), expected);
 }
 
 void TestJournal::viewTextKeepsOneParagraph_data()

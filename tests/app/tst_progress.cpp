@@ -3,7 +3,6 @@
 #include "app/MessageBoxes.h"
 #include "app/main.h"
 #include "diag/uLogWriter.h"
-#include "net/UploadService.h"
 #include "support/LogText.h"
 #include "support/ScriptedServer.h"
 #include "support/Watchdog.h"
@@ -18,8 +17,6 @@
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
-
-#include <thread>
 
 Q_DECLARE_METATYPE(JournalKind)
 
@@ -43,12 +40,6 @@ QByteArray httpReply(const QString &body)
     const QByteArray bytes = body.toUtf8();
     return "HTTP/1.0 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
         + QByteArray::number(bytes.size()) + "\r\n\r\n" + bytes;
-}
-
-ScriptedServer::Script slowReply(const QString &body, int ms)
-{
-    return {ScriptedServer::readRequest(), ScriptedServer::pause(ms),
-        ScriptedServer::send(httpReply(body)), ScriptedServer::close()};
 }
 
 // The journal's lines, each with its kind told by its colour, and its message (the text
@@ -111,22 +102,11 @@ class TestProgress : public QObject
 private slots:
     void initTestCase();
 
-    void classify_data();
-    void classify();
-
-    void relay_data();
-    void relay();
     void fetchPostsProgressWithSessionToTheAddressField();
     void transportFailureIsLoggedAndChangesNothing();
     void pollsStopAtCompleteAndLaterItemsAreShown();
-    void tickDuringSlowFetchStartsNone();
-    void finalFetchWaitsForPollAndReturnsWithItsLines();
     void closingDuringAFetchEndsAtOnce();
-    void finalFetchCutShortAtExitIsNotLogged();
-    void itemsAreReadAsTheReplyIsCut_data();
-    void itemsAreReadAsTheReplyIsCut();
     void eventsAreHandledWhileALongReplyIsRelayed();
-    void finalFetchReturnsAfterItsLastLineAndJobEffectsWait();
     void closingDuringARelayEndsAtOnce();
 
     void notice_data();
@@ -144,113 +124,6 @@ void TestProgress::initTestCase()
     TForm1::setJournalStampForTesting([] {
         return std::pair{QStringLiteral("d"), QStringLiteral("t")};
     });
-}
-
-void TestProgress::classify_data()
-{
-    QTest::addColumn<QString>("item");
-    QTest::addColumn<bool>("complete");
-    QTest::addColumn<JournalKind>("kind");
-    QTest::addColumn<QString>("text");
-
-    const auto plain = JournalKind::Plain;
-    const auto ok = JournalKind::Ok;
-    const auto warning = JournalKind::Warning;
-    const auto error = JournalKind::Error;
-    QTest::newRow("end marker") << "complete!" << true << plain << "";
-    QTest::newRow("end marker in capitals") << "COMPLETE!" << true << plain << "";
-    QTest::newRow("end marker in mixed case") << "Complete!" << true << plain << "";
-    QTest::newRow("end marker with a leading space is a plain line")
-        << " complete!" << false << plain << " complete!";
-    QTest::newRow("end marker with a line break is a plain line")
-        << "complete!\n"
-        << false << plain << "complete!\n";
-    QTest::newRow("end marker with more after it")
-        << "complete!!" << false << plain << "complete!!";
-    QTest::newRow("error word") << "Ошибка в строке 3" << false << error << "Ошибка в строке 3";
-    QTest::newRow("error word in capitals")
-        << "ОШИБКА: нет листа" << false << error << "ОШИБКА: нет листа";
-    QTest::newRow("errors word") << "Найдено 5 ошибок" << false << error << "Найдено 5 ошибок";
-    QTest::newRow("error word beats good marker")
-        << "good! ошибка исправлена" << false << error << "good! ошибка исправлена";
-    QTest::newRow("error word beats warning marker")
-        << "warning! ошибок нет" << false << error << "warning! ошибок нет";
-    QTest::newRow("warning marker removed")
-        << "warning! пустая строка" << false << warning << "пустая строка";
-    QTest::newRow("warning marker twice, both removed")
-        << "warning! a warning! b" << false << warning << "a b";
-    QTest::newRow("warning marker in capitals stays")
-        << "WARNING! x" << false << warning << "WARNING! x";
-    QTest::newRow("only the lower-case marker goes")
-        << "Warning! warning! x" << false << warning << "Warning! x";
-    QTest::newRow("warning beats good") << "warning! good! x" << false << warning << "good! x";
-    QTest::newRow("warning without its space is plain")
-        << "warning!x" << false << plain << "warning!x";
-    QTest::newRow("good marker removed")
-        << "good! Строка 2 загружена" << false << ok << "Строка 2 загружена";
-    QTest::newRow("good marker in capitals stays") << "GOOD! y" << false << ok << "GOOD! y";
-    QTest::newRow("good marker inside the text") << "row good! done" << false << ok << "row done";
-    QTest::newRow("empty item is a plain empty line") << "" << false << plain << "";
-    QTest::newRow("anything else is plain")
-        << "Обработка листа 1" << false << plain << "Обработка листа 1";
-}
-
-void TestProgress::classify()
-{
-    QFETCH(QString, item);
-    QFETCH(bool, complete);
-    QFETCH(JournalKind, kind);
-    QFETCH(QString, text);
-    const ProgressLine line = classifyProgressItem(item);
-    QCOMPARE(line.complete, complete);
-    if (!complete) {
-        QCOMPARE(line.kind, kind);
-        QCOMPARE(line.text, text);
-    }
-}
-
-void TestProgress::relay_data()
-{
-    QTest::addColumn<QString>("reply");
-    QTest::addColumn<ShownLines>("lines");
-    QTest::addColumn<bool>("pollsGoOn");
-
-    const auto plain = JournalKind::Plain;
-    QTest::newRow("every kind, in order")
-        << "Начало;good! принят;warning! пусто;Ошибка чтения"
-        << ShownLines{{plain, "Начало"}, {JournalKind::Ok, "принят"},
-               {JournalKind::Warning, "пусто"}, {JournalKind::Error, "Ошибка чтения"}}
-        << true;
-    QTest::newRow("complete! alone stops the polls and shows nothing")
-        << "complete!" << ShownLines{} << false;
-    QTest::newRow("items after complete! are still shown")
-        << "a;Complete!;b" << ShownLines{{plain, "a"}, {plain, "b"}} << false;
-    QTest::newRow("adjacent separators give an empty line")
-        << "a;;b" << ShownLines{{plain, "a"}, {plain, ""}, {plain, "b"}} << true;
-    QTest::newRow("leading separator gives an empty first line")
-        << ";a" << ShownLines{{plain, ""}, {plain, "a"}} << true;
-    QTest::newRow("trailing separator gives no line") << "a;" << ShownLines{{plain, "a"}} << true;
-    QTest::newRow("empty reply: no line, polls go on") << "" << ShownLines{} << true;
-    QTest::newRow("markup in an item stays text")
-        << "<b>x</b>" << ShownLines{{plain, "<b>x</b>"}} << true;
-}
-
-void TestProgress::relay()
-{
-    QFETCH(QString, reply);
-    QFETCH(ShownLines, lines);
-    QFETCH(bool, pollsGoOn);
-
-    ScriptedServer server;
-    server.addScript(ScriptedServer::reply(httpReply(reply)));
-    TForm1 form;
-    form.edtServer->setText(server.url(QString()));
-    form.Timer1->start();
-    form.Timer1Timer();
-    QTRY_VERIFY(!form.uploadRun().fetchInProgress());
-    QCOMPARE(journal(form), lines);
-    QCOMPARE(form.Timer1->isActive(), pollsGoOn);
-    QCOMPARE(server.connectionCount(), 1);
 }
 
 void TestProgress::fetchPostsProgressWithSessionToTheAddressField()
@@ -314,53 +187,6 @@ void TestProgress::pollsStopAtCompleteAndLaterItemsAreShown()
             {JournalKind::Plain, "third"}}));
 }
 
-void TestProgress::tickDuringSlowFetchStartsNone()
-{
-    ScriptedServer server;
-    server.addScript(slowReply(QStringLiteral("slow"), 800));
-    TForm1 form;
-    form.edtServer->setText(server.url(QString()));
-    bool tickedMeanwhile = false;
-    QTimer::singleShot(200, &form, [&] {
-        form.Timer1Timer(); // the window is live during the fetch, and this tick finds it busy
-        tickedMeanwhile = true;
-    });
-    form.Timer1Timer();
-    QTRY_VERIFY(tickedMeanwhile);
-    QTRY_VERIFY(!form.uploadRun().fetchInProgress());
-    QCOMPARE(server.connectionCount(), 1);
-    QCOMPARE(journal(form), (ShownLines{{JournalKind::Plain, "slow"}}));
-
-    form.Timer1Timer(); // idle again: the next tick fetches
-    QTRY_VERIFY(!form.uploadRun().fetchInProgress());
-    QCOMPARE(server.connectionCount(), 2);
-}
-
-void TestProgress::finalFetchWaitsForPollAndReturnsWithItsLines()
-{
-    ScriptedServer server;
-    server.addScript(slowReply(QStringLiteral("poll"), 600));
-    server.addScript(ScriptedServer::reply(httpReply(QStringLiteral("final;complete!"))));
-    TForm1 form;
-    form.edtServer->setText(server.url(QString()));
-    std::atomic<bool> finalDone{false};
-    std::thread job;
-    QTimer::singleShot(100, &form, [&] {
-        job = std::thread([&] {
-            form.uploadRun().runFinalFetch();
-            finalDone = true;
-        });
-    });
-    form.Timer1Timer();
-    QTRY_VERIFY_WITH_TIMEOUT(finalDone.load(), 10000);
-    job.join();
-    QCOMPARE(server.connectionCount(), 2);
-    // Never two fetches on the poll client at once: the final one came after the poll.
-    QCOMPARE(
-        journal(form), (ShownLines{{JournalKind::Plain, "poll"}, {JournalKind::Plain, "final"}}));
-    QVERIFY(!form.Timer1->isActive());
-}
-
 void TestProgress::closingDuringAFetchEndsAtOnce()
 {
     ScriptedServer server;
@@ -384,43 +210,6 @@ void TestProgress::closingDuringAFetchEndsAtOnce()
     QTRY_VERIFY(fetchReturned);
     QVERIFY(clock.elapsed() < 5000);
     QVERIFY(form.reMessages->document()->isEmpty());
-}
-
-void TestProgress::finalFetchCutShortAtExitIsNotLogged()
-{
-    ScriptedServer server;
-    server.addScript({ScriptedServer::readRequest(), ScriptedServer::holdOpen(30000)});
-    TForm1 form;
-    form.edtServer->setText(server.url(QString()));
-    const QString logBefore = logText(m_logs.path());
-    std::atomic<bool> finalDone{false};
-    std::thread job([&] {
-        form.uploadRun().runFinalFetch();
-        finalDone = true;
-    });
-    QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, 10000);
-    form.prepareForExit();
-    QTRY_VERIFY_WITH_TIMEOUT(finalDone.load(), 5000);
-    job.join();
-    QCOMPARE(logText(m_logs.path()), logBefore);
-}
-
-void TestProgress::itemsAreReadAsTheReplyIsCut_data()
-{
-    QTest::addColumn<QString>("reply");
-    QTest::newRow("empty reply") << QString();
-    for (const char *reply : {"a", "a;b", "a;;b", ";a", "a;", ";", ";;", "a;b;;", ";;a;;"})
-        QTest::newRow(reply) << QString::fromLatin1(reply);
-}
-
-void TestProgress::itemsAreReadAsTheReplyIsCut()
-{
-    QFETCH(QString, reply);
-    ProgressItemReader reader(reply);
-    QStringList items;
-    while (!reader.atEnd())
-        items << reader.next();
-    QCOMPARE(items, UploadService::progressItems(reply));
 }
 
 void TestProgress::eventsAreHandledWhileALongReplyIsRelayed()
@@ -456,44 +245,6 @@ void TestProgress::eventsAreHandledWhileALongReplyIsRelayed()
             (Shown{JournalKind(i % 4), (i % 4 == 3 ? "Ошибка " : "") + QString::number(i)}));
     QCOMPARE(form.reMessages->textCursor().selectionStart(),
         form.reMessages->document()->lastBlock().position());
-}
-
-void TestProgress::finalFetchReturnsAfterItsLastLineAndJobEffectsWait()
-{
-    const Watchdog watchdog(300, "the job's final fetch of a long reply");
-    constexpr int items = 20000;
-    ScriptedServer server;
-    server.addScript(ScriptedServer::reply(httpReply(longReply(items))));
-    TForm1 form;
-    form.edtServer->setText(server.url(QString()));
-    UploadRun &run = form.uploadRun();
-    std::atomic<bool> finalDone{false};
-    int returnedEarly = 0;
-    std::thread job([&] {
-        run.runFinalFetch();
-        finalDone = true;
-    });
-    std::thread other;
-    QTimer probe;
-    connect(&probe, &QTimer::timeout, [&] {
-        if (finalDone && shownLines(form) < items)
-            ++returnedEarly;
-        // A line the job asks for while the reply is shown comes after the reply's lines.
-        if (run.relayInProgress() && !other.joinable())
-            other = std::thread([&] { run.jobLine(UploadJobHost::LineKind::Error, "job"); });
-    });
-    probe.start(0);
-    QTRY_VERIFY_WITH_TIMEOUT(finalDone.load(), 240000);
-    job.join();
-    QTRY_COMPARE(shownLines(form), items + 1);
-    probe.stop();
-    QVERIFY(other.joinable());
-    other.join();
-
-    QCOMPARE(returnedEarly, 0);
-    const ShownLines lines = journal(form);
-    QCOMPARE(lines.at(items - 1).text, "Ошибка " + QString::number(items - 1));
-    QCOMPARE(lines.last(), (Shown{JournalKind::Error, "job"}));
 }
 
 void TestProgress::closingDuringARelayEndsAtOnce()
