@@ -593,10 +593,15 @@ void TForm1::N5Click()
             return;
         }
         N5->setEnabled(false);
-        m_setCheck->start(registerPath, [this](const QString &path, const SetCheckResult &result) {
-            N5->setEnabled(true);
-            showSetCheck(path, result);
-        });
+        const bool started = m_setCheck->start(
+            registerPath, [this](const QString &path, const SetCheckResult &result) {
+                N5->setEnabled(true);
+                showSetCheck(path, result);
+            });
+        if (!started) {
+            N5->setEnabled(true); // the user may try again once the system allows a thread
+            throw Exception(QStringLiteral("The set check's thread could not be started."));
+        }
     });
 }
 

@@ -2,7 +2,10 @@
 
 #include "diag/Exception.h"
 #include "net/MultipartForm.h"
+#include "upload/ThreadStart.h"
 #include "upload/uFiles.h"
+
+#include <QThread>
 
 #include <cerrno>
 #include <cmath>
@@ -91,4 +94,45 @@ QString estimatedTimeText(qint64 bytes, double bytesPerSecond)
         .arg(seconds / 3600)
         .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
         .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+SetCheckRunner::SetCheckRunner(QObject *parent)
+    : QObject(parent)
+{
+}
+
+SetCheckRunner::~SetCheckRunner()
+{
+    finish();
+}
+
+void SetCheckRunner::finish()
+{
+    m_stop = true;
+    if (m_thread)
+        m_thread->wait();
+}
+
+bool SetCheckRunner::start(const QString &workbookPath, Done done)
+{
+    if (m_running)
+        return false;
+    if (m_thread)
+        m_thread->wait(); // the last check has already sent its result
+    m_stop = false;
+    m_thread.reset(QThread::create([this, workbookPath, done = std::move(done)] {
+        const SetCheckResult result = checkSet(workbookPath, &m_stop);
+        // Queued to this object: dropped if it is gone, and it waits for this thread first.
+        QMetaObject::invokeMethod(
+            this,
+            [this, workbookPath, result, done] {
+                m_running = false;
+                if (!m_stop)
+                    done(workbookPath, result);
+            },
+            Qt::QueuedConnection);
+    }));
+    m_thread->setObjectName(threadName);
+    m_running = startThread(*m_thread);
+    return m_running;
 }

@@ -4,9 +4,14 @@
 #pragma once
 
 #include <QList>
+#include <QObject>
 #include <QString>
 
 #include <atomic>
+#include <functional>
+#include <memory>
+
+class QThread;
 
 struct SetProblem {
     QString shownPath; // the full local path as the journal shows it
@@ -28,3 +33,28 @@ SetCheckResult checkSet(const QString &workbookPath, const std::atomic<bool> *st
 // The time an upload of `bytes` would take at `bytesPerSecond`, as "ч:мм:сс"; empty when
 // no speed is known yet.
 QString estimatedTimeText(qint64 bytes, double bytesPerSecond);
+
+// One check at a time on its own thread, so a big folder never freezes the window; the
+// result comes back on the owner's thread.
+class SetCheckRunner : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Done = std::function<void(const QString &workbookPath, const SetCheckResult &)>;
+    static inline const QString threadName = QStringLiteral("SetCheck");
+
+    explicit SetCheckRunner(QObject *parent = nullptr);
+    ~SetCheckRunner() override; // stops a running check and waits for it
+
+    // False, doing nothing, while a check runs, and when the system refuses its thread.
+    bool start(const QString &workbookPath, Done done);
+    bool running() const { return m_running; }
+
+private:
+    void finish();
+
+    std::unique_ptr<QThread> m_thread;
+    std::atomic<bool> m_stop{false};
+    bool m_running = false;
+};

@@ -1,6 +1,7 @@
 // Threads the system refuses (a process-count limit, a huge stack limit): the job and
 // every post end as failures instead of waiting for ever; and the post workers' limit.
 #include "upload/PostWorker.h"
+#include "upload/SetCheck.h"
 #include "upload/ThreadStart.h"
 #include "upload/UploadRun.h"
 #include "upload/uUploadData.h"
@@ -236,6 +237,25 @@ private slots:
         QVERIFY(ended.wait(30000));
         QCOMPARE(run.completionNotice(), std::optional<bool>(true));
         QCOMPARE(logText(logs.path()), QString());
+    }
+
+    void refusedSetCheckThreadLeavesTheCheckStartable()
+    {
+        Watchdog watchdog(60, "a set check whose thread was refused");
+        SetCheckRunner runner;
+        int results = 0;
+        const auto done = [&](const QString &, const SetCheckResult &result) {
+            QCOMPARE(result.documentCount, 1);
+            ++results;
+        };
+        {
+            const RefusedThreads refused(SetCheckRunner::threadName);
+            QVERIFY(!runner.start(m_workbook, done));
+        }
+        QVERIFY(!runner.running());
+        QVERIFY(runner.start(m_workbook, done));
+        QTRY_COMPARE_WITH_TIMEOUT(results, 1, 10000);
+        QVERIFY(!runner.running());
     }
 
     void refusedFetchIsLoggedAndEnds()
