@@ -1,7 +1,7 @@
 #include "net/HttpReply.h"
 
-#include "diag/Exception.h"
 #include "net/Charsets.h"
+#include "net/NetErrors.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,7 +14,7 @@ const QString ConnectionClosed = QStringLiteral("Connection Closed Gracefully.")
 
 [[noreturn]] void fail(const QString &message)
 {
-    throw Exception(message);
+    throw TransportError(message);
 }
 
 QString bodyLimitMessage()

@@ -119,16 +119,16 @@ void resolveUrl(HttpTarget &target, const QString &url)
     else if (sameText(parts.scheme, "https"))
         target.port = QStringLiteral("443");
     if (target.port.isEmpty())
-        throw Exception(QStringLiteral("Unknown Protocol"));
+        throw TransportError(QStringLiteral("Unknown Protocol"));
     if (sameText(target.scheme, "https"))
-        throw Exception(QStringLiteral("IOHandler value is not valid"));
+        throw TransportError(QStringLiteral("IOHandler value is not valid"));
 }
 
 void checkUrlCharacters(const QString &url)
 {
     for (const QChar c : url) {
         if (c.unicode() <= 32 || c.unicode() == 127)
-            throw Exception(QStringLiteral("Invalid character in the URL."));
+            throw TransportError(QStringLiteral("Invalid character in the URL."));
     }
 }
 

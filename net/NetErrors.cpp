@@ -60,7 +60,7 @@ QString SocketError::description(int errorCode)
 }
 
 SocketError::SocketError(int errorCode)
-    : Exception(
+    : TransportError(
         QStringLiteral("Socket Error # %1\r\n%2").arg(errorCode).arg(description(errorCode)))
     , m_errorCode(errorCode)
 {

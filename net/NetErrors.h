@@ -3,8 +3,16 @@
 
 #include "diag/Exception.h"
 
+// A failure on the way to or from the service (the address, the connection, a reply that
+// breaks off or is not HTTP), as opposed to the service's own answer or a local file.
+class TransportError : public Exception
+{
+public:
+    using Exception::Exception;
+};
+
 // A Windows Sockets error: "Socket Error # N" CR LF description.
-class SocketError : public Exception
+class SocketError : public TransportError
 {
 public:
     explicit SocketError(int errorCode);
