@@ -320,9 +320,16 @@ void TForm1::authorisationStarted()
     sbStatus->showAuthorisation();
 }
 
-void TForm1::authorisationFailed()
+void TForm1::authorisationFailed(const QString &address, const FailureCause &failure)
 {
     sbStatus->showIdle();
+    if (!failure.transportCause.isEmpty()) {
+        showMessageBox(this, BoxIcon::Error, QStringLiteral("Нет связи с сервером"),
+            QStringLiteral("Не удалось подключиться к серверу %1: %2.\nПроверьте адрес сервера и "
+                           "подключение к сети.\nЖурнал ошибок: %3")
+                .arg(address, failure.transportCause, logFilePath()));
+        return;
+    }
     showMessageBox(this, BoxIcon::Error, QStringLiteral("Ошибка авторизации"),
         QStringLiteral("Программе не удалось авторизоваться на сервере для загрузки "
                        "реестра УНМЗ! \r\nВероятно пользователь скачавший приложение "
@@ -504,17 +511,24 @@ void TForm1::Timer2Timer()
         announceRunEnded(title, text);
         const UploadOutcome &outcome = m_command->lastOutcome();
         showMessageBox(this, *ok ? BoxIcon::Information : BoxIcon::Error, title, text,
-            completionDetailsText(outcome.failedDocuments, outcome.reportPath));
+            completionDetailsText(outcome.failedDocuments, outcome.reportPath, outcome.failure));
     });
 }
 
-QString completionDetailsText(const QList<DocumentOutcome> &failed, const QString &reportPath)
+QString completionDetailsText(
+    const QList<DocumentOutcome> &failed, const QString &reportPath, const FailureCause &failure)
 {
     QStringList lines;
     if (!failed.isEmpty()) {
         lines << QStringLiteral("Не загружены документы:");
         for (const DocumentOutcome &document : failed)
             lines << QStringLiteral("%1 — %2").arg(document.relativePath, document.reason);
+    }
+    if (!failure.isEmpty()) {
+        if (!lines.isEmpty())
+            lines << QString();
+        lines << QStringLiteral("Причина: %1").arg(failureSentence(failure));
+        lines << QStringLiteral("Журнал ошибок: %1").arg(logFilePath());
     }
     if (!reportPath.isEmpty()) {
         if (!lines.isEmpty())

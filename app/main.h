@@ -139,7 +139,7 @@ private:
     // UploadFace: what only the window adds to the command's steps.
     void workbookAccepted() override;
     void authorisationStarted() override;
-    void authorisationFailed() override;
+    void authorisationFailed(const QString &address, const FailureCause &failure) override;
     void jobStarted() override;
     void jobEndedSteps();
     void announceRunEnded(const QString &title, const QString &text);
@@ -155,6 +155,8 @@ private:
 
 extern TForm1 *Form1;
 
-// The completion box's details: each failed document with its reason, and where the
-// run's report went; empty when there is nothing to list.
-QString completionDetailsText(const QList<DocumentOutcome> &failed, const QString &reportPath);
+// The completion box's details: each failed document with its reason, the failure that
+// ended the job early and the error log, and where the run's report went; empty when
+// there is nothing to list.
+QString completionDetailsText(const QList<DocumentOutcome> &failed, const QString &reportPath,
+    const FailureCause &failure = {});

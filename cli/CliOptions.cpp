@@ -134,7 +134,8 @@ CliParse parseCommandLine(
             if (!flag(options.quiet, true))
                 return fail(QStringLiteral("параметр %1 не принимает значения").arg(name));
         } else {
-            return fail(QStringLiteral("неизвестный параметр «%1»").arg(argument));
+            // Named without its value: a mistyped --session=... must not echo the secret.
+            return fail(QStringLiteral("неизвестный параметр «%1»").arg(name));
         }
     }
 
@@ -215,14 +216,16 @@ QString helpText()
         "Коды завершения / Exit status:\n"
         "  0    загрузка завершена без ошибок (--check: проблем не найдено)\n"
         "       the upload finished without errors (--check: no problems)\n"
-        "  1    загрузка завершена с ошибками (--check: найдены проблемы)\n"
-        "       the upload finished with errors (--check: problems found)\n"
-        "  2    ничего не передано: авторизация не пройдена, файл реестра не найден,\n"
-        "       открыт другой программой или не является книгой Excel, либо задание\n"
-        "       закончилось раньше, чем сервер принял реестр\n"
-        "       nothing delivered: the authorisation was refused or failed, REGISTER is\n"
-        "       missing, held open or not a workbook, or the job ended before the\n"
-        "       service took the workbook\n"
+        "  1    загрузка завершена с ошибками, но сервер принял реестр или хотя бы один\n"
+        "       документ (--check: найдены проблемы)\n"
+        "       the upload finished with errors, and the service accepted the workbook\n"
+        "       or at least one document (--check: problems found)\n"
+        "  2    сервер ничего не принял: ни реестр, ни один документ (авторизация не\n"
+        "       пройдена, нет связи с сервером, файл реестра не найден, открыт другой\n"
+        "       программой или не является книгой Excel...)\n"
+        "       the service accepted nothing, neither the workbook nor any document (the\n"
+        "       authorisation failed, no connection, REGISTER missing, held open or not\n"
+        "       a workbook...)\n"
         "  64   ошибка в параметрах: неизвестный параметр или не указан РЕЕСТР\n"
         "       usage error: an unknown option, or no REGISTER\n"
         "  130  прервано нажатием Ctrl+C (SIGINT)\n"

@@ -25,8 +25,8 @@ struct CliOptions {
 namespace ExitStatus
 {
 constexpr int Ok = 0;               // the run ended with processOk true
-constexpr int Failed = 1;           // any other run that ended with processOk false
-constexpr int NothingDelivered = 2; // see the help text
+constexpr int Failed = 1;           // errors, but the service accepted something
+constexpr int NothingDelivered = 2; // the service accepted neither the workbook nor a document
 constexpr int Usage = 64;           // an unknown option, no REGISTER, a bad value
 // An interrupt ends with 128 + the signal's number: 130 for SIGINT, 143 for SIGTERM.
 constexpr int interrupted(int signalNumber)

@@ -74,10 +74,20 @@ void CommandLineUpload::authorisationStarted()
     m_journal.setStatus(authorisationStageText());
 }
 
-void CommandLineUpload::authorisationFailed()
+void CommandLineUpload::authorisationFailed(const QString &, const FailureCause &failure)
 {
-    // The window shows its box first; here the journal line is all there is.
     m_journal.stopStatus();
+    // An unreachable service is named by the journal line; any other failure is not.
+    if (failure.transportCause.isEmpty())
+        writeCause(failure);
+}
+
+void CommandLineUpload::writeCause(const FailureCause &failure)
+{
+    if (failure.isEmpty())
+        return;
+    m_journal.writeErrorLine(QStringLiteral("unmz-upload: причина: %1 Журнал ошибок: %2")
+                                 .arg(failureSentence({failure.message, {}}), logFilePath()));
 }
 
 void CommandLineUpload::jobStarted()
@@ -110,10 +120,11 @@ void CommandLineUpload::finish(const UploadOutcome &outcome)
     const std::optional<bool> ok = m_command.completionNotice();
     if (ok && *ok)
         m_status = ExitStatus::Ok;
-    else if (outcome.workbookDelivered)
+    else if (outcome.workbookDelivered || outcome.delivered > 0)
         m_status = ExitStatus::Failed;
     else
         m_status = ExitStatus::NothingDelivered;
+    writeCause(outcome.failure);
     QCoreApplication::exit(m_status);
 }
 

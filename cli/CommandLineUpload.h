@@ -40,7 +40,9 @@ private:
     // UploadFace: the terminal's part of the command's steps.
     void workbookAccepted() override;
     void authorisationStarted() override;
-    void authorisationFailed() override;
+    void authorisationFailed(const QString &address, const FailureCause &failure) override;
+    // The cause of a failure the journal does not name, with the error log's path.
+    void writeCause(const FailureCause &failure);
     void jobStarted() override;
 
     CliOptions m_options;

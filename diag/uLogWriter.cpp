@@ -3,6 +3,7 @@
 #include "diag/Exception.h"
 #include "diag/TimeTexts.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -160,6 +161,16 @@ QString logFolder()
     return logPlacement().folder;
 }
 
+static QString dailyLogName(const QDate &day)
+{
+    return QString::asprintf("%.4d%.2d%.2d.err", day.year(), day.month(), day.day());
+}
+
+QString logFilePath()
+{
+    return QDir::cleanPath(logFolder() + dailyLogName(now().date()));
+}
+
 QString logFolderOverrideForTesting()
 {
     std::lock_guard lock(seamMutex);
@@ -223,7 +234,7 @@ void AddErrInfo(const QByteArray &place, const std::exception *failure)
     const QString message = failure ? sanitizedLogMessage(failureMessage(*failure)) : QString();
     const QString name = message.contains(QLatin1String("Socket error"))
         ? folder + QStringLiteral("net.log")
-        : folder + QString::asprintf("%.4d%.2d%.2d.err", today.year(), today.month(), today.day());
+        : folder + dailyLogName(today);
 
     const int fd = ::open(
         QFile::encodeName(name).constData(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);

@@ -62,4 +62,6 @@ void setLogFolderForTesting(const QString &folder);
 void setLogPlacementForTesting(const LogPlacement &placement);
 void setLogClockForTesting(std::function<QDateTime()> clock);
 QString logFolder();
+// Today's error log file, where a failure logged now goes (most do; see AddErrInfo).
+QString logFilePath();
 QString logFolderOverrideForTesting(); // empty when the real folder is in use

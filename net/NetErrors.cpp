@@ -79,3 +79,39 @@ ProtocolError::ProtocolError(const QString &statusLine, int code, QString body)
     , m_body(std::move(body))
 {
 }
+
+QString transportCause(const std::exception &failure)
+{
+    const auto *transport = dynamic_cast<const TransportError *>(&failure);
+    if (!transport)
+        return {};
+    if (const auto *socket = dynamic_cast<const SocketError *>(transport)) {
+        switch (socket->errorCode()) {
+        case 10061: return QStringLiteral("соединение отклонено");
+        case 11001: return QStringLiteral("сервер с таким именем не найден");
+        case 10060: return QStringLiteral("сервер не ответил вовремя");
+        case 10065:
+        case 10051: return QStringLiteral("сервер недоступен");
+        case 10054:
+        case 10053: return QStringLiteral("соединение разорвано");
+        default: break;
+        }
+    } else if (transport->message() == QLatin1String("Unknown Protocol")) {
+        return QStringLiteral("в адресе нет http://");
+    } else if (transport->message() == QLatin1String("Connection Closed Gracefully.")) {
+        return QStringLiteral("сервер закрыл соединение");
+    }
+    QString own = oneLineMessage(transport->message());
+    while (own.endsWith(u'.'))
+        own.chop(1); // the sentence it goes into ends with its own full stop
+    return own;
+}
+
+QString oneLineMessage(const QString &message)
+{
+    QString line = message;
+    line.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+    line.replace(u'\r', u' ');
+    line.replace(u'\n', u' ');
+    return line.trimmed();
+}

@@ -43,3 +43,11 @@ private:
     int m_code;
     QString m_body;
 };
+
+// The cause of a transport failure in a few words for the user (in Russian), the one
+// place where they are worded; empty when `failure` is no transport failure (the
+// service's own answer, a local file, a refused thread).
+QString transportCause(const std::exception &failure);
+
+// A failure's message on one line: its line breaks (the socket error's CR LF) as spaces.
+QString oneLineMessage(const QString &message);

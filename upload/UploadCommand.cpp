@@ -1,6 +1,7 @@
 #include "upload/UploadCommand.h"
 
 #include "diag/uLogWriter.h"
+#include "net/NetErrors.h"
 
 #include <QTimer>
 
@@ -31,6 +32,20 @@ UploadOutcome uploadOutcome(bool ok, const JobProgress &progress,
         }
     }
     return outcome;
+}
+
+QString failureSentence(const FailureCause &failure)
+{
+    QString text = failure.transportCause.isEmpty() ? oneLineMessage(failure.message)
+                                                    : failure.transportCause;
+    if (!text.endsWith(u'.'))
+        text += u'.';
+    return text;
+}
+
+QString unreachableServerText(const QString &address, const QString &cause)
+{
+    return QStringLiteral("Не удалось подключиться к серверу \"%1\": %2.").arg(address, cause);
 }
 
 UploadCommand::UploadCommand(JournalSink &journal, UploadFace &face, QObject *parent)
@@ -66,8 +81,13 @@ UploadCommand::Start UploadCommand::start(const UploadOrder &order)
             return Start::Abandoned; // the front end is going away: nothing more to say
         if (!authorised) {
             m_run.setUploadButtonEnabled(true);
-            m_face.authorisationFailed();
-            m_journal.addLine(JournalKind::Error, UploadTexts::notAuthorised);
+            const FailureCause failure = m_run.authorisationFailure();
+            m_face.authorisationFailed(order.address, failure);
+            // The service's refusal, an HTTP status or a refused thread: the session line.
+            m_journal.addLine(JournalKind::Error,
+                failure.transportCause.isEmpty()
+                    ? UploadTexts::notAuthorised
+                    : unreachableServerText(order.address, failure.transportCause));
             return Start::NotAuthorised;
         }
     }
@@ -99,5 +119,6 @@ void UploadCommand::jobEnded()
 {
     m_lastOutcome = uploadOutcome(
         m_run.processOk, m_run.jobProgressSoFar(), m_run.lastDocuments(), m_run.lastReportPath());
+    m_lastOutcome.failure = m_run.lastJobFailure();
     emit ended(m_lastOutcome);
 }

@@ -21,11 +21,19 @@ struct UploadOutcome {
     int notSent = 0;   // documents the job never reached
     QList<DocumentOutcome> failedDocuments; // relative path and reply or reason
     QString reportPath;                     // empty when no report was written
+    FailureCause failure;                   // what ended the job early, when anything did
 };
 
 // The outcome of a job that ended with `ok`, its progress and its documents.
 UploadOutcome uploadOutcome(bool ok, const JobProgress &progress,
     const QList<DocumentOutcome> &documents, const QString &reportPath);
+
+// A logged failure as one sentence for the user: its transport cause, else its message
+// on one line, ending in a full stop.
+QString failureSentence(const FailureCause &failure);
+
+// The journal line of an authorisation that never reached the service.
+QString unreachableServerText(const QString &address, const QString &cause);
 
 // What the command asks of its front end, on the command's thread, in step order.
 class UploadFace
@@ -35,9 +43,14 @@ public:
     // The workbook's name passed its check; the clients are checked next.
     virtual void workbookAccepted() { }
     virtual void authorisationStarted() { }
-    // The authorisation failed (refused, unreachable, no thread); the journal line follows
-    // once this returns, so a box shown here comes first.
-    virtual void authorisationFailed() { }
+    // The authorisation failed: refused (`failure` empty), unreachable (a transport
+    // cause) or otherwise (a logged failure). The journal line follows once this returns,
+    // so a box shown here comes first.
+    virtual void authorisationFailed(const QString &address, const FailureCause &failure)
+    {
+        Q_UNUSED(address);
+        Q_UNUSED(failure);
+    }
     virtual void jobStarted() { }
 };
 

@@ -24,6 +24,14 @@ struct JobProgress {
     qint64 currentDocumentSize = 0; // size of the document whose post is under way; else 0
 };
 
+// A failure the journal does not name (it is logged): its message, and its cause in
+// the user's words when it is a transport failure.
+struct FailureCause {
+    QString message;
+    QString transportCause;
+    bool isEmpty() const { return message.isEmpty(); }
+};
+
 class UploadJobHost
 {
 public:
@@ -43,6 +51,8 @@ public:
     // Before the end steps: one outcome per document the search found, in search order.
     virtual void jobDocuments(const QList<DocumentOutcome> &) { }
 
+    // The job ends through a failure it logged (before its end steps).
+    virtual void jobFailed(const FailureCause &) { }
     // Whether "НЕ отрисовывать объекты на карте" is ticked at this moment.
     virtual bool drawTilesSuppressed() = 0;
     // One progress fetch through the poll client, never overlapping a poll, after every

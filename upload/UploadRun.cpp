@@ -3,6 +3,7 @@
 #include "diag/Exception.h"
 #include "diag/uLogWriter.h"
 #include "net/FormPostClient.h"
+#include "net/NetErrors.h"
 #include "net/UploadService.h"
 #include "upload/uFiles.h"
 #include "upload/uUploadData.h"
@@ -136,6 +137,7 @@ bool UploadRun::authorise(
 {
     if (m_abandoned)
         return false;
+    m_authFailure = {};
     bool result = true;
     try {
         // Shared with the worker: the client lives until its post has returned.
@@ -167,9 +169,11 @@ bool UploadRun::authorise(
         }
     } catch (const std::exception &failure) {
         logFailure(authPlace, &failure);
+        m_authFailure = {failureMessage(failure), transportCause(failure)};
         result = false;
     } catch (...) {
         logFailure(authPlace, nullptr);
+        m_authFailure = {QStringLiteral("неизвестная ошибка"), {}};
         result = false;
     }
     return result;
@@ -199,6 +203,7 @@ void UploadRun::startJob(const QString &address, const QString &workbookPath)
     m_workbookPath = workbookPath;
     m_started = QDateTime::currentDateTime();
     m_documents.clear();
+    m_jobFailure = {};
     m_lastReportPath.clear();
     m_reportDue = true;
     // Finished jobs release themselves; keep only those still around.
@@ -325,6 +330,11 @@ qint64 UploadRun::documentBytesSentSoFar() const
 void UploadRun::jobDocuments(const QList<DocumentOutcome> &documents)
 {
     effect([this, documents] { m_documents = documents; });
+}
+
+void UploadRun::jobFailed(const FailureCause &failure)
+{
+    effect([this, failure] { m_jobFailure = failure; });
 }
 
 QList<DocumentOutcome> UploadRun::lastFailedDocuments() const

@@ -87,6 +87,9 @@ public:
     // line (any other reply) naming `serverName`; a failed post is logged, without a
     // line. False unless "success"; once the run is abandoned, false without a line or log.
     bool authorise(const QString &address, const QString &webSessionId, const QString &serverName);
+    // Why the latest authorisation failed when the service did not answer it: empty after
+    // a success or the service's refusal.
+    FailureCause authorisationFailure() const { return m_authFailure; }
 
     // Starts the upload job for the workbook through the job client. The upload button
     // goes off and `process` on before the job exists. Throws when a job is running or
@@ -129,6 +132,8 @@ public:
     // The latest run's documents, one outcome each in search order; those that failed.
     QList<DocumentOutcome> lastDocuments() const { return m_documents; }
     QList<DocumentOutcome> lastFailedDocuments() const;
+    // The failure that ended the latest job, when one did.
+    FailureCause lastJobFailure() const { return m_jobFailure; }
     // The average speed of the documents stage of the latest run that sent document
     // bytes (bytes per second); 0 while none has (any thread).
     qint64 lastRunBytesPerSecond() const { return m_lastBytesPerSecond; }
@@ -154,6 +159,7 @@ public:
     void setSessionId(const QString &id) override;
     void jobProgress(const JobProgress &progress) override;
     void jobDocuments(const QList<DocumentOutcome> &documents) override;
+    void jobFailed(const FailureCause &failure) override;
     bool drawTilesSuppressed() override { return m_drawTilesSuppressed; }
     void runFinalFetch() override;
 
@@ -211,6 +217,8 @@ private:
     QString m_workbookPath;
     QDateTime m_started;
     QList<DocumentOutcome> m_documents;
+    FailureCause m_jobFailure;
+    FailureCause m_authFailure;
     QString m_reportPath;
     QString m_lastReportPath;
     bool m_reportDue = false; // from a job's start until its report is written

@@ -3,6 +3,7 @@
 #include "diag/Exception.h"
 #include "diag/uLogWriter.h"
 #include "net/FormPostClient.h"
+#include "net/NetErrors.h"
 #include "net/UploadService.h"
 #include "upload/ThreadStart.h"
 #include "upload/uFiles.h"
@@ -73,6 +74,7 @@ void TDataUploader::notStarted()
 {
     // Ends like a job that failed at its first step.
     guarded("TDataUploader.Create: ", [this] {
+        m_host.jobFailed({notStartedText, {}});
         m_host.setProcessOk(false);
         endSteps();
     });
@@ -317,6 +319,10 @@ void TDataUploader::unexpectedFailure(bool inProcessingStage, const std::excepti
         documentEnded(DocumentOutcome::Result::Failed,
             failure ? failureMessage(*failure).trimmed().left(MaxReportedReply)
                     : QStringLiteral("неизвестная ошибка"));
+    // Before the end steps, so that the run's outcome names it.
+    if (!abandoned)
+        m_host.jobFailed(failure ? FailureCause{failureMessage(*failure), transportCause(*failure)}
+                                 : FailureCause{QStringLiteral("неизвестная ошибка"), {}});
     // The window's side of these steps catches its own failures; this guard only keeps
     // a surprise from ending the process through the thread.
     guarded("TDataUploader.Execute: ", [&] {

@@ -25,6 +25,8 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <optional>
+
 namespace
 {
 
@@ -276,6 +278,56 @@ private slots:
             service.requests().first()["fields"].toObject()["sid"].toString(), QString("web1"));
         QVERIFY(form.Button1->isEnabled());
         QVERIFY(dataUploader.isNull() || !dataUploader->isRunning());
+    }
+
+    void authorisationFailureKinds_data()
+    {
+        QTest::addColumn<QStringList>("serviceOptions");
+        QTest::addColumn<QString>("address"); // "%1": the service's host and port
+        QTest::addColumn<QString>("cause");   // empty: the service's refusal
+        QTest::newRow("the service refuses: the session box and line, as always")
+            << QStringList{"--refuse-auth"} << "http://%1"
+            << "";
+        QTest::newRow("nothing listens") << QStringList{"--down"} << "http://%1"
+                                         << "соединение отклонено";
+        QTest::newRow("no http:// in the address") << QStringList{} << "%1"
+                                                   << "в адресе нет http://";
+        QTest::newRow("closed without a reply") << QStringList{"--drop-on", "auth"} << "http://%1"
+                                                << "сервер закрыл соединение";
+    }
+
+    void authorisationFailureKinds()
+    {
+        QFETCH(QStringList, serviceOptions);
+        QFETCH(QString, address);
+        QFETCH(QString, cause);
+        const bool down = serviceOptions.removeAll("--down") > 0;
+        std::optional<DevService> service(std::in_place, serviceOptions);
+        const QString hostPort = service->address().mid(QStringLiteral("http://").size());
+        if (down)
+            service.reset(); // its port is free again: a connection is refused
+        address = address.arg(hostPort);
+        setParams({"ADR=" + address, "sid=web1"});
+        TForm1 form;
+        clickUpload(form, m_workbook);
+
+        QCOMPARE(m_boxes.size(), 1);
+        QCOMPARE(m_boxes.first().icon, BoxIcon::Error);
+        if (cause.isEmpty()) {
+            QCOMPARE(m_boxes.first().title, QString("Ошибка авторизации"));
+            QCOMPARE(m_boxes.first().text, authRefusedText);
+            QCOMPARE(journalMessages(form).last(), UploadTexts::notAuthorised);
+        } else {
+            QCOMPARE(m_boxes.first().title, QString("Нет связи с сервером"));
+            QCOMPARE(m_boxes.first().text,
+                QString("Не удалось подключиться к серверу %1: %2.\nПроверьте адрес сервера и "
+                        "подключение к сети.\nЖурнал ошибок: %3")
+                    .arg(address, cause, logFilePath()));
+            QCOMPARE(journalMessages(form),
+                QStringList{
+                    "Не удалось подключиться к серверу \"" + address + "\": " + cause + "."});
+        }
+        QVERIFY(form.Button1->isEnabled());
     }
 
     void onlyExactlyFalseSkipsAuthorisation_data()

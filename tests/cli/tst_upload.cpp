@@ -389,7 +389,8 @@ private slots:
             << UploadTexts::notAuthorised << "";
         QTest::newRow("service down, authorising: 2")
             << QStringList{"--down"} << QStringList{"--session", "web1"} << 2
-            << UploadTexts::notAuthorised << "TForm1.auth: ";
+            << "\": соединение отклонено."
+            << "TForm1.auth: ";
         QTest::newRow("service down, without authorisation: 2") << QStringList{
             "--down"} << QStringList{"--no-auth"} << 2 << failed << "TDataUploader.Execute: ";
         QTest::newRow("workbook held open by another program: 2")
@@ -399,9 +400,9 @@ private slots:
         QTest::newRow("not a workbook: 2, nothing sent")
             << QStringList{"--not-workbook"} << QStringList{"--no-auth"} << 2
             << UploadTexts::notWorkbook << "";
-        QTest::newRow("workbook refused by the service: 2")
-            << QStringList{"--fail-load-file", "Реестр УНМЗ.xlsx"} << QStringList{"--no-auth"} << 2
-            << failed << "";
+        QTest::newRow("workbook refused by the service, documents accepted: 1")
+            << QStringList{"--fail-load-file", "Реестр УНМЗ.xlsx", "--process-without-workbook"}
+            << QStringList{"--no-auth"} << 1 << failed << "";
         QTest::newRow("no thread for the job: 2")
             << QStringList{"--no-threads"} << QStringList{"--no-auth"} << 2 << failed
             << "TDataUploader.Create: ";

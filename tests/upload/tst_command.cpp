@@ -62,7 +62,7 @@ public:
     }
     void workbookAccepted() override { record("workbook"); }
     void authorisationStarted() override { record("auth"); }
-    void authorisationFailed() override { record("refused"); }
+    void authorisationFailed(const QString &, const FailureCause &) override { record("refused"); }
     void jobStarted() override { record("job"); }
     QStringList calls;
 

@@ -779,9 +779,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         job.add_items([COMPLETE])
 
     def process_registry(self, job, form):
-        if job.workbook is None:
-            raise Refusal(REPLY_NO_WORKBOOK)
         options = self.server.options
+        if job.workbook is None:
+            if options.process_without_workbook:
+                # A service that goes on without the register: nothing to read, documents welcome.
+                self.run_stage(job, [], False, "")
+                return SUCCESS
+            raise Refusal(REPLY_NO_WORKBOOK)
         self.log_once()
         rows = read_workbook_rows(job.workbook)
         items = registry_script(os.path.basename(job.workbook), rows, form.text("drawTiles", "1"))
@@ -850,6 +854,8 @@ def parse_options(argv):
     parser.add_argument("--sid", action="append", default=[], help="web session id that auth accepts")
     parser.add_argument("--refuse-auth", action="store_true")
     parser.add_argument("--fail-process-registry", action="store_true")
+    parser.add_argument("--process-without-workbook", action="store_true",
+                        help="processRegistry succeeds even when no workbook was stored")
     parser.add_argument("--fail-process-files", action="store_true")
     parser.add_argument("--fail-load-file", action="append", default=[], metavar="NAME")
     parser.add_argument("--drop-on", action="append", default=[], metavar="ACTION",
