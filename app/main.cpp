@@ -245,6 +245,8 @@ void TForm1::prepareForExit()
 {
     if (m_closing.exchange(true))
         return;
+    // A job cut short still leaves its report, with what is known at this moment.
+    m_run->writeInterruptedReport(QStringLiteral("Загрузка прервана: окно программы закрыто"));
     m_run->abandon();
     sbStatus->showIdle();
     m_desktop->releaseSleepLock();

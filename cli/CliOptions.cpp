@@ -4,6 +4,9 @@
 #include "upload/UploadRun.h"
 
 #include <QFile>
+#include <QFileInfo>
+
+#include <limits>
 
 namespace
 {
@@ -106,6 +109,15 @@ CliParse parseCommandLine(
             } else {
                 sessionFile = value;
             }
+        } else if (name == QStringLiteral("--connect-timeout")
+            || name == QStringLiteral("--idle-timeout")) {
+            bool number = takeValue();
+            const int seconds = number ? value.toInt(&number) : -1;
+            if (!number || seconds < 0 || seconds > std::numeric_limits<int>::max() / 1000)
+                return fail(QStringLiteral("параметру %1 нужно число секунд").arg(name));
+            (name == QStringLiteral("--connect-timeout") ? options.connectTimeoutSeconds
+                                                         : options.idleTimeoutSeconds)
+                = seconds;
         } else if (name == QStringLiteral("--color")) {
             value = inlineValue ? argument.mid(equals + 1) : QStringLiteral("always");
             if (value == QStringLiteral("auto"))
@@ -199,6 +211,21 @@ QString helpText()
         "                       с реестром: «<реестр> отчёт ГГГГ-ММ-ДД ЧЧ-ММ-СС.csv»\n"
         "                       where to write the run's report (CSV); by default beside\n"
         "                       REGISTER, named after it and the run's start\n"
+        "                       (существующий файл - только отчёт .csv, не сам реестр)\n"
+        "                       (an existing FILE must be a .csv report, not REGISTER)\n"
+        "  --connect-timeout SEC  сколько секунд ждать соединения с сервером, поиск адреса\n"
+        "                       включая (по умолчанию 30; 0 - без предела); по истечении:\n"
+        "                       «Socket Error # 10060 Connection timed out.»\n"
+        "                       seconds to wait for the connection, the lookup included\n"
+        "                       (default 30; 0: no limit); then fails with the above\n"
+        "  --idle-timeout SEC   запрос, по которому SEC секунд не передано и не получено ни\n"
+        "                       байта, завершается ошибкой «Read timed out.» (по умолчанию\n"
+        "                       900; 0 - ждать без предела, как окно); новые строки хода\n"
+        "                       обработки продлевают ожидание\n"
+        "                       a post that neither sends nor receives a byte for SEC\n"
+        "                       seconds fails with \"Read timed out.\" (default 900; 0:\n"
+        "                       wait for ever, as the window does); new progress lines\n"
+        "                       from the service restart the clock\n"
         "  --color[=КОГДА]      цвета строк журнала: auto (на терминале, если не задана\n"
         "                       переменная NO_COLOR), always или never\n"
         "                       colour the journal: auto (on a terminal, unless NO_COLOR\n"
@@ -232,6 +259,19 @@ QString helpText()
         "       interrupted (SIGINT)\n"
         "  143  прервано сигналом SIGTERM\n"
         "       terminated (SIGTERM)\n");
+}
+
+QString reportPathProblem(const QString &reportPath, const QString &workbookPath)
+{
+    const QFileInfo report(reportPath);
+    if (!report.exists() && !report.isSymLink())
+        return {};
+    const bool csvFile = report.isFile()
+        && report.fileName().endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive);
+    const QString real = report.canonicalFilePath();
+    if (csvFile && (real.isEmpty() || real != QFileInfo(workbookPath).canonicalFilePath()))
+        return {};
+    return QStringLiteral("--report: «%1» не является файлом отчёта CSV").arg(reportPath);
 }
 
 QString undecodablePathText(const QString &shownPath)

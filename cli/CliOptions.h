@@ -18,8 +18,10 @@ struct CliOptions {
     bool drawTiles = true; // --no-map-objects: "НЕ отрисовывать объекты на карте" ticked
     Colour colour = Colour::Auto;
     bool quiet = false;
-    QString registerPath; // as given
-    QString reportPath;   // --report; empty: the report goes beside the workbook
+    QString registerPath;           // as given
+    QString reportPath;             // --report; empty: the report goes beside the workbook
+    int connectTimeoutSeconds = 30; // the lookup and the connect together; 0: no limit
+    int idleTimeoutSeconds = 900;   // a post silent this long fails; 0: waits for ever
 };
 
 namespace ExitStatus
@@ -50,6 +52,9 @@ CliParse parseCommandLine(
     const QStringList &arguments, const std::function<QString(const char *)> &environment);
 
 QString helpText();
+// Why --report cannot name `reportPath` for `workbookPath` (both absolute): an existing
+// path that is not a regular ".csv" file, or the workbook itself; empty when it can.
+QString reportPathProblem(const QString &reportPath, const QString &workbookPath);
 // Why a REGISTER whose bytes are not text in the locale's encoding cannot be uploaded,
 // naming it as decoded (with U+FFFD for the bytes that could not be read).
 QString undecodablePathText(const QString &shownPath);

@@ -43,6 +43,8 @@ CommandLineUpload::CommandLineUpload(const CliOptions &options, ConsoleJournal &
     m_run.setServerAddress(m_options.server);
     m_run.setDrawTilesSuppressed(!m_options.drawTiles);
     m_run.setReportPath(m_options.reportPath);
+    // Unattended runs end by themselves; the window waits as long as its user does.
+    m_run.setTimeouts(m_options.connectTimeoutSeconds * 1000, m_options.idleTimeoutSeconds * 1000);
 }
 
 CommandLineUpload::~CommandLineUpload() = default;
@@ -135,21 +137,43 @@ void CommandLineUpload::stop(int signalNumber)
     m_status = ExitStatus::interrupted(signalNumber);
     m_spinner.stop();
     m_journal.stopStatus();
-    m_journal.writeErrorLine(
-        QStringLiteral("unmz-upload: прервано (%1): %2.")
-            .arg(signalName(signalNumber), sentSoFar(m_jobStarted, m_run.jobProgressSoFar())));
+    // What is known now goes into the report, without waiting on the service.
+    DocumentOutcome workbook;
+    const QString report = m_jobStarted
+        ? m_run.writeInterruptedReport(
+            QStringLiteral("Загрузка прервана (%1)").arg(signalName(signalNumber)), &workbook)
+        : QString();
+    QString notice = QStringLiteral("unmz-upload: прервано (%1): %2.")
+                         .arg(signalName(signalNumber),
+                             sentSoFar(m_jobStarted, m_run.jobProgressSoFar(),
+                                 report.isEmpty() ? std::nullopt : std::optional(workbook.result)));
+    if (!report.isEmpty())
+        notice += QStringLiteral(" Отчёт о загрузке: %1").arg(report);
+    m_journal.writeErrorLine(notice);
     // The posts fail at once and the job ends without a line or a log entry.
     m_run.abandon();
     QCoreApplication::exit(m_status);
 }
 
-QString CommandLineUpload::sentSoFar(bool jobStarted, const JobProgress &progress)
+QString CommandLineUpload::sentSoFar(
+    bool jobStarted, const JobProgress &progress, std::optional<DocumentOutcome::Result> fate)
 {
-    if (!jobStarted || !progress.workbookSent)
+    using Result = DocumentOutcome::Result;
+    if (!jobStarted)
         return QStringLiteral("на сервер ничего не передано");
-    const QString workbook = progress.workbookDelivered
-        ? QStringLiteral("реестр передан")
-        : QStringLiteral("реестр отправлен, но сервер его не принял");
+    if (!fate)
+        fate = progress.workbookDelivered ? Result::Sent
+            : progress.workbookSent       ? Result::Failed
+                                          : Result::NotSent;
+    QString workbook;
+    switch (*fate) {
+    case Result::Sent: workbook = QStringLiteral("реестр передан"); break;
+    case Result::Failed:
+        workbook = QStringLiteral("реестр отправлен, но сервер его не принял");
+        break;
+    case Result::Unconfirmed: return QStringLiteral("реестр отправлен, ответа сервера нет");
+    case Result::NotSent: return QStringLiteral("реестр не отправлен");
+    }
     if (progress.documentsTotal < 0)
         return workbook + QStringLiteral(", документы не передавались");
     // Skipped and refused documents count as done for the progress, not as delivered.

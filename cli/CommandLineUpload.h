@@ -31,7 +31,9 @@ public:
     void stop(int signalNumber);
 
     // What had reached the service so far, as the interrupt notice tells it.
-    static QString sentSoFar(bool jobStarted, const JobProgress &progress);
+    // `workbook`: what became of it, when known; else as `progress` tells it.
+    static QString sentSoFar(bool jobStarted, const JobProgress &progress,
+        std::optional<DocumentOutcome::Result> workbook = std::nullopt);
 
 private:
     // The status line; `sample` feeds the meter (the spinner's ticks only).

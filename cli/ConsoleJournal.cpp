@@ -2,7 +2,9 @@
 
 #include <QStringList>
 
+#include <atomic>
 #include <cerrno>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -18,6 +20,24 @@ const QStringList spinner{QStringLiteral("⠋"), QStringLiteral("⠙"), QStringL
 // Without a width from the terminal, the status line keeps within the classic 80.
 constexpr int FallbackColumns = 80;
 
+// Process-wide, as standard output and standard error are; atomic for writes from any thread.
+std::atomic<int> stopFd{-1};
+std::atomic<bool> stopping{false};
+
+// Waits until `fd` takes bytes, is closed, or a stop comes; false when the wait failed.
+bool waitWritable(int fd)
+{
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {stopFd.load(), POLLIN, 0}};
+    const int ready = ::poll(fds, 2, -1);
+    if (ready < 0)
+        return errno == EINTR;
+    // Readable, hung up or gone: the stop pipe can no longer be waited on either way. The
+    // byte itself is left for the event loop, whose notifier turns it into the stop.
+    if (fds[1].revents != 0)
+        stopping.store(true);
+    return true; // also for an error on fd: the next write tells what it is
+}
+
 } // namespace
 
 void writeAll(int fd, const QByteArray &bytes)
@@ -26,14 +46,28 @@ void writeAll(int fd, const QByteArray &bytes)
     qsizetype left = bytes.size();
     while (left > 0) {
         const ssize_t written = ::write(fd, data, size_t(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return; // a closed or full output: nothing more can be shown
+        if (written >= 0) {
+            data += written;
+            left -= written;
+        } else if (errno == EINTR) {
+            continue;
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return; // a closed output (EPIPE): nothing more can be shown
+        } else if (stopping.load() || !waitWritable(fd)) {
+            return; // the rest of the line is dropped: the run is ending
         }
-        data += written;
-        left -= written;
     }
+}
+
+void ConsoleJournal::setStopFd(int fd)
+{
+    stopFd.store(fd);
+    stopping.store(false);
+}
+
+bool ConsoleJournal::isStopping()
+{
+    return stopping.load();
 }
 
 ConsoleJournal::ConsoleJournal(int outputFd, int errorFd, Style style)

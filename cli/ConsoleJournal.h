@@ -42,6 +42,12 @@ public:
     // The colour sequence of a kind, empty for plain lines.
     static QByteArray colourOn(JournalKind kind, bool trueColour);
 
+    // The fd whose readability means "stop" to writeAll (StopSignals::pipeReadFd()), -1 for
+    // none; the writer is not stopping until the fd has been seen readable again.
+    static void setStopFd(int fd);
+    // Whether writeAll has seen the stop fd readable and no longer waits.
+    static bool isStopping();
+
 private:
     void drawStatus();
     void clearStatusLine();
@@ -58,5 +64,9 @@ private:
     QElapsedTimer m_since;
 };
 
-// Writes all of `bytes`, across short writes and interrupted calls.
+// Writes all of `bytes`, across short writes and interrupted calls. A full output that
+// does not block (EAGAIN) is waited for until it takes bytes again or the stop fd becomes
+// readable; from then on the writer is stopping: a full output is tried once, never waited
+// for, so that a stopped upload can still end while its reader reads no more. A closed
+// output is skipped.
 void writeAll(int fd, const QByteArray &bytes);

@@ -40,6 +40,11 @@ bool StopSignals::install()
     return true;
 }
 
+int StopSignals::pipeReadFd()
+{
+    return signalPipe[0];
+}
+
 StopSignals::StopSignals(QObject *parent)
     : QObject(parent)
 {
@@ -52,6 +57,12 @@ StopSignals::StopSignals(QObject *parent)
 void StopSignals::readPipe()
 {
     unsigned char byte = 0;
-    while (::read(signalPipe[0], &byte, 1) == 1)
-        emit stopRequested(byte);
+    if (::read(signalPipe[0], &byte, 1) != 1)
+        return;
+    // Only the first signal is ours. Its byte goes back so the pipe stays readable: a
+    // write that blocks later, on the notice or the report, then knows not to wait.
+    m_notifier->setEnabled(false);
+    const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
+    (void)ignored;
+    emit stopRequested(byte);
 }

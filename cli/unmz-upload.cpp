@@ -91,12 +91,24 @@ int main(int argc, char **argv)
     options.registerPath = QDir::cleanPath(QFileInfo(options.registerPath).absoluteFilePath());
     if (options.action == CliOptions::Action::Check)
         return runSetCheck(options.registerPath, STDOUT_FILENO);
+    if (!options.reportPath.isEmpty()) {
+        options.reportPath = QFileInfo(options.reportPath).absoluteFilePath();
+        // Never over the register or anything else that is not a report.
+        if (const QString problem = reportPathProblem(options.reportPath, options.registerPath);
+            !problem.isEmpty()) {
+            writeAll(STDERR_FILENO,
+                "unmz-upload: " + ConsoleJournal::terminalSafe(problem).toUtf8() + '\n');
+            return ExitStatus::Usage;
+        }
+    }
     int status = 0;
     {
         // Only the upload has anything to stop gently; the check and the reading of the
         // options end at once on Ctrl+C, as any program does. Installed before the run's
         // threads, a Ctrl+C from here on waits in the pipe until the loop reads it.
         StopSignals::install();
+        // Output that blocks (a reader that stopped) must not keep a stop signal waiting.
+        ConsoleJournal::setStopFd(StopSignals::pipeReadFd());
         CommandLineUpload upload(options, journal);
         StopSignals stopSignals;
         QObject::connect(

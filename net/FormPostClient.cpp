@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <exception>
 
 class FormPostClientPrivate
@@ -23,7 +24,9 @@ public:
     HttpTarget target;
     CookieJar jar;
     Socket socket;
+    int connectTimeoutMs = 0;
     std::atomic<qint64> bodySent{0};
+    std::optional<ReplyShortfall> shortfall;
 };
 
 namespace
@@ -166,6 +169,21 @@ void FormPostClient::abort()
     d->socket.abort();
 }
 
+void FormPostClient::setConnectTimeout(int ms)
+{
+    d->connectTimeoutMs = qMax(ms, 0);
+}
+
+void FormPostClient::setIdleTimeout(int ms)
+{
+    d->socket.setIdleTimeout(ms);
+}
+
+void FormPostClient::resetIdleClock()
+{
+    d->socket.resetIdleClock();
+}
+
 void FormPostClient::setSocketSeams(SocketSeams seams)
 {
     d->socket.setSeams(std::move(seams));
@@ -187,11 +205,17 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
     qint64 length, FormBodyStream &body, const MultipartForm *form)
 {
     socket.close();
+    // From the start: the count is this post's, never the last one's, while it connects.
+    bodySent.store(0, std::memory_order_relaxed);
+    shortfall.reset();
     checkUrlCharacters(url);
     resolveUrl(target, url);
     try {
         const quint16 port = connectPort(target);
-        socket.connect(socket.resolve(target.host), port);
+        const Socket::Deadline connectBy = connectTimeoutMs > 0
+            ? Socket::Deadline(Socket::Clock::now() + std::chrono::milliseconds(connectTimeoutMs))
+            : std::nullopt;
+        socket.connect(socket.resolve(target.host, connectBy), port, connectBy);
         // An internationalised host goes into the Host header in its ASCII form, as it
         // was looked up, rather than as question marks.
         QString host = hostHeaderValue(target);
@@ -269,6 +293,8 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
 
         if (!keepAlive(reply))
             socket.close();
+        if (reply.cutShort())
+            shortfall = ReplyShortfall{reply.body().size(), reply.announcedLength()};
         const int code = reply.statusCode();
         if (code >= 200 && code < 300) {
             // A success that came before the whole form went out does not vouch for it.
@@ -283,6 +309,11 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
         socket.close();
         throw;
     }
+}
+
+std::optional<ReplyShortfall> FormPostClient::lastReplyShortfall() const
+{
+    return d->shortfall;
 }
 
 qint64 FormPostClient::bodyBytesSent() const

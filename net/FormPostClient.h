@@ -16,6 +16,13 @@
 
 class FormPostClientPrivate;
 
+// A reply whose body ended (the peer closed) before its announced Content-Length: it was
+// accepted as it came, but it may be missing words.
+struct ReplyShortfall {
+    qint64 received = 0;
+    qint64 announced = 0;
+};
+
 class FormPostClient
 {
 public:
@@ -42,6 +49,16 @@ public:
     // this client fails too (socket error 10053).
     void abort();
 
+    // How long the lookup and the connect of a post may take together, in milliseconds
+    // (0, the default: no limit); past it the post fails with socket error 10060.
+    void setConnectTimeout(int ms);
+    // How long a post may go without sending or receiving a byte, in milliseconds (0, the
+    // default: no limit); past it the post fails with TransportError "Read timed out.".
+    void setIdleTimeout(int ms);
+    // Thread-safe: restarts the idle clock of the post in flight, for a caller that learns
+    // by other means (a progress poll, say) that the service is still at work on it.
+    void resetIdleClock();
+
     // Replaces the system calls behind the connection (tests: a lookup that never
     // answers, a file that fails while it is sent).
     void setSocketSeams(SocketSeams seams);
@@ -49,6 +66,9 @@ public:
     // Bytes of the current (or latest) post's body sent so far; readable from any
     // thread while the post runs, so a progress display can sample it.
     qint64 bodyBytesSent() const;
+
+    // The latest post's reply, when its body broke off short (the post's own thread).
+    std::optional<ReplyShortfall> lastReplyShortfall() const;
 
     CookieJar &cookieJar();
     // Whether the latest reply left its connection open (keep-alive).

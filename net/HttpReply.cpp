@@ -288,6 +288,7 @@ void HttpReplyReader::chooseBodyMode()
             m_pendingError = bodyLimitMessage();
         } else if (length > 0) {
             m_remaining = length;
+            m_announcedLength = length;
             m_afterHead = State::FixedBody;
         }
         return;
@@ -366,6 +367,7 @@ HttpReplyReader::Event HttpReplyReader::next()
             // A close before the announced length ends the body without an error.
             if (m_remaining > 0 && !m_ended)
                 return Event::NeedMore;
+            m_cutShort = m_remaining > 0;
             finish();
             return Event::Done;
         }

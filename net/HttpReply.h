@@ -54,6 +54,10 @@ public:
 
     // Done
     const QByteArray &body() const { return m_body; }
+    // The body ended (the peer closed) before its announced length: the bytes received
+    // and the Content-Length, for telling that a reply may be incomplete.
+    bool cutShort() const { return m_cutShort; }
+    qint64 announcedLength() const { return m_announcedLength; }
     // The charset the body is decoded with (empty: one character per byte).
     QString charset() const;
     QString text() const;
@@ -93,6 +97,8 @@ private:
     QList<HttpHeader> m_headers;
     int m_headerLines = 0;
     qint64 m_remaining = 0;
+    qint64 m_announcedLength = -1;
+    bool m_cutShort = false;
     QByteArray m_body;
 };
 

@@ -5,6 +5,8 @@
 
 #include <QUrl>
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 #include <thread>
 
@@ -97,6 +99,30 @@ void Socket::setSeams(SocketSeams seams)
 namespace
 {
 
+// TCP keepalive: after a minute of silence, six probes ten seconds apart; a peer that
+// vanished without a word (power cut, dropped route) then fails the post in two minutes.
+constexpr int KeepAliveIdleS = 60;
+constexpr int KeepAliveIntervalS = 10;
+constexpr int KeepAliveProbes = 6;
+
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        Socket::Clock::now().time_since_epoch())
+        .count();
+}
+
+// A poll() time-out: -1 for no deadline, else the milliseconds left, rounded up so that
+// a wait does not end just before the deadline.
+int msUntil(const Socket::Deadline &deadline)
+{
+    if (!deadline)
+        return -1;
+    const auto left
+        = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Socket::Clock::now()).count();
+    return int(std::clamp<qint64>(left, 0, INT_MAX));
+}
+
 std::optional<quint32> literalIPv4(const QString &host)
 {
     if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
@@ -175,7 +201,7 @@ quint32 Socket::resolveIPv4(const QString &host)
     throw SocketError(HostNotFound);
 }
 
-quint32 Socket::resolve(const QString &host)
+quint32 Socket::resolve(const QString &host, Deadline deadline)
 {
     if (isAborted())
         throw SocketError(ConnectionAborted);
@@ -203,7 +229,8 @@ quint32 Socket::resolve(const QString &host)
     }
     std::optional<quint32> address;
     if (started) {
-        waitFor(pending->doneFd, POLLIN, -1);
+        if (!waitFor(pending->doneFd, POLLIN, msUntil(deadline)))
+            throw SocketError(TimedOut);
         std::lock_guard guard(pending->lock);
         address = pending->address;
     } else {
@@ -221,12 +248,15 @@ bool Socket::wait(Direction direction, int timeoutMs)
 
 bool Socket::waitFor(int fd, short events, int timeoutMs)
 {
+    const Deadline deadline = timeoutMs >= 0
+        ? Deadline(Clock::now() + std::chrono::milliseconds(timeoutMs))
+        : std::nullopt;
     pollfd fds[2] = {
         {fd, events, 0},
         {m_wakeFd, POLLIN, 0},
     };
     while (true) {
-        const int ready = ::poll(fds, 2, timeoutMs);
+        const int ready = ::poll(fds, 2, msUntil(deadline));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
@@ -237,7 +267,54 @@ bool Socket::waitFor(int fd, short events, int timeoutMs)
     }
 }
 
-void Socket::connect(quint32 address, quint16 port)
+void Socket::waitForProgress(Direction direction)
+{
+    // The limit is re-read on every turn: resetIdleClock() may have moved it on.
+    while (true) {
+        int timeoutMs = -1;
+        if (m_idleTimeoutMs > 0) {
+            const qint64 left
+                = m_lastProgressMs.load(std::memory_order_relaxed) + m_idleTimeoutMs - steadyMs();
+            if (left <= 0)
+                throw TransportError(QStringLiteral("Read timed out."));
+            timeoutMs = int(qMin<qint64>(left, INT_MAX));
+        }
+        if (wait(direction, timeoutMs))
+            return;
+    }
+}
+
+void Socket::noteProgress()
+{
+    if (m_idleTimeoutMs > 0)
+        resetIdleClock();
+}
+
+void Socket::resetIdleClock()
+{
+    m_lastProgressMs.store(steadyMs(), std::memory_order_relaxed);
+}
+
+void Socket::setIdleTimeout(int ms)
+{
+    m_idleTimeoutMs = qMax(ms, 0);
+    if (m_fd >= 0)
+        applyIdleTimeout();
+}
+
+void Socket::applyIdleTimeout()
+{
+    // The connection stays blocking (one system call a block at full speed); a call that
+    // moves nothing for a quarter of the limit returns EAGAIN, and the rest of the limit
+    // is waited for in poll(), beside the abort signal. A quarter, not the whole limit:
+    // bytes a call moves count only once it returns.
+    const int slice = m_idleTimeoutMs > 0 ? qMax(m_idleTimeoutMs / 4, 1) : 0;
+    const timeval limit{slice / 1000, (slice % 1000) * 1000};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+void Socket::connect(quint32 address, quint16 port, Deadline deadline)
 {
     close();
     {
@@ -254,6 +331,10 @@ void Socket::connect(quint32 address, quint16 port)
     const int one = 1;
     // The head and the body blocks are pushed out as written (see holdSegments).
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(m_fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_KEEPIDLE, &KeepAliveIdleS, sizeof KeepAliveIdleS);
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_KEEPINTVL, &KeepAliveIntervalS, sizeof KeepAliveIntervalS);
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_KEEPCNT, &KeepAliveProbes, sizeof KeepAliveProbes);
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
@@ -263,7 +344,8 @@ void Socket::connect(quint32 address, quint16 port)
     if (::connect(m_fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) != 0) {
         if (errno != EINPROGRESS)
             raise(errno);
-        wait(Direction::Write, -1);
+        if (!wait(Direction::Write, msUntil(deadline)))
+            throw SocketError(TimedOut);
         int error = 0;
         socklen_t length = sizeof error;
         if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
@@ -277,6 +359,8 @@ void Socket::connect(quint32 address, quint16 port)
     if (isAborted())
         throw SocketError(ConnectionAborted);
     ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+    applyIdleTimeout();
+    resetIdleClock();
 }
 
 void Socket::sendAll(const char *data, qint64 size)
@@ -285,13 +369,14 @@ void Socket::sendAll(const char *data, qint64 size)
         const ssize_t sent = ::send(m_fd, data, size_t(size), MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                wait(Direction::Write, -1);
+                waitForProgress(Direction::Write);
                 continue;
             }
             if (errno == EINTR)
                 continue;
             raise(errno);
         }
+        noteProgress();
         data += sent;
         size -= sent;
     }
@@ -346,7 +431,7 @@ void Socket::sendFile(int fd, qint64 offset, qint64 length, const QString &fileN
             if (error == EINTR)
                 continue;
             if (error == EAGAIN || error == EWOULDBLOCK) {
-                wait(Direction::Write, -1);
+                waitForProgress(Direction::Write);
                 continue;
             }
             if (isAborted())
@@ -358,6 +443,7 @@ void Socket::sendFile(int fd, qint64 offset, qint64 length, const QString &fileN
         }
         if (sent == 0)
             throw Exception(QStringLiteral("No data to read."));
+        noteProgress();
         length -= sent;
     }
 }
@@ -411,6 +497,8 @@ qint64 Socket::receive(char *buffer, qint64 capacity)
 {
     while (true) {
         const ssize_t received = ::recv(m_fd, buffer, size_t(capacity), 0);
+        if (received > 0)
+            noteProgress();
         if (received >= 0) {
             // An abort shuts nothing down on its own, but a close seen after one must
             // not pass for the end of a close-delimited body.
@@ -419,7 +507,7 @@ qint64 Socket::receive(char *buffer, qint64 capacity)
             return received;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            wait(Direction::Read, -1);
+            waitForProgress(Direction::Read);
             continue;
         }
         if (errno == EINTR)

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -29,8 +31,13 @@ public:
     static constexpr int HostNotFound = 11001;
     static constexpr int ConnectionAborted = 10053;
     static constexpr int AddressNotAvailable = 10049;
+    static constexpr int TimedOut = 10060;
     // The buffer of a file sent through user space, where sendfile() cannot read it.
     static constexpr qint64 CopyBlockSize = 64 * 1024;
+
+    using Clock = std::chrono::steady_clock;
+    // When a connection attempt gives up (socket error 10060); nullopt: never.
+    using Deadline = std::optional<Clock::time_point>;
 
     Socket();
     ~Socket();
@@ -44,13 +51,20 @@ public:
     // their ASCII form). Throws SocketError(11001). Waits for the system's resolver.
     static quint32 resolveIPv4(const QString &host);
     // The same, but the lookup runs on a helper thread and abort() ends the wait at once
-    // (SocketError 10053): a resolver cannot be interrupted, only abandoned.
-    quint32 resolve(const QString &host);
+    // (SocketError 10053): a resolver cannot be interrupted, only abandoned. So is a
+    // lookup still running at `deadline` (SocketError 10060).
+    quint32 resolve(const QString &host, Deadline deadline = std::nullopt);
     // The Windows Sockets number for an errno value (0 when there is none).
     static int windowsErrorCode(int posixError);
 
-    // Opens a connection; waits with no time limit of its own.
-    void connect(quint32 address, quint16 port);
+    // Opens a connection with TCP keepalive on, so that a peer that vanished is noticed;
+    // gives up at `deadline` (SocketError 10060).
+    void connect(quint32 address, quint16 port, Deadline deadline = std::nullopt);
+    // A send or receive that finds no byte moving for `ms` (0: no limit) fails with
+    // TransportError("Read timed out.").
+    void setIdleTimeout(int ms);
+    // Thread-safe: counts as activity, so the idle limit starts again from now.
+    void resetIdleClock();
     void sendAll(const char *data, qint64 size);
     // Sends `length` bytes of the file `fd` from `offset` without copying them through
     // user space; throws Exception("No data to read.") when the file ends early, and
@@ -68,6 +82,8 @@ public:
     // full-sized segments; releasing it sends what is left at once.
     void holdSegments(bool hold);
     bool isOpen() const { return m_fd >= 0; }
+    // The descriptor of the open connection (-1 when closed), for inspection only.
+    int nativeHandle() const { return m_fd; }
     void close();
 
     // Thread-safe and final: a blocked or later resolve, connect, send or receive fails
@@ -80,6 +96,10 @@ private:
     // False when the time ran out; throws when aborted.
     bool wait(Direction direction, int timeoutMs);
     bool waitFor(int fd, short events, int timeoutMs);
+    // Waits until `direction` is ready, within the idle limit.
+    void waitForProgress(Direction direction);
+    void noteProgress();
+    void applyIdleTimeout();
     [[noreturn]] void raise(int posixError);
     void copyFile(int fd, off_t position, qint64 length, const QString &fileName);
     [[noreturn]] void raiseSendFileError(
@@ -90,4 +110,6 @@ private:
     mutable std::mutex m_lock;
     bool m_aborted = false;
     SocketSeams m_seams;
+    int m_idleTimeoutMs = 0;
+    std::atomic<qint64> m_lastProgressMs{0}; // on the steady clock
 };

@@ -149,6 +149,7 @@ QString resultText(DocumentOutcome::Result result)
     switch (result) {
     case DocumentOutcome::Result::Sent: return QStringLiteral("передан");
     case DocumentOutcome::Result::Failed: return QStringLiteral("ошибка");
+    case DocumentOutcome::Result::Unconfirmed: return QStringLiteral("не подтверждён");
     case DocumentOutcome::Result::NotSent: break;
     }
     return QStringLiteral("не передан");
@@ -166,7 +167,7 @@ QString reportFileName(const QString &workbookPath, const QDateTime &started)
 
 QByteArray reportCsv(const RunReport &report)
 {
-    int sent = 0, failed = 0, notSent = 0;
+    int sent = 0, failed = 0, notSent = 0, unconfirmed = 0;
     qint64 totalBytes = 0, sentBytes = 0;
     for (const DocumentOutcome &document : report.documents) {
         totalBytes += qMax<qint64>(document.size, 0);
@@ -177,13 +178,17 @@ QByteArray reportCsv(const RunReport &report)
             break;
         case DocumentOutcome::Result::Failed: ++failed; break;
         case DocumentOutcome::Result::NotSent: ++notSent; break;
+        case DocumentOutcome::Result::Unconfirmed: ++unconfirmed; break;
         }
     }
 
     QString out;
     addRow(out, {QStringLiteral("Отчёт о загрузке реестра УНМЗ")});
     addRow(out, {QStringLiteral("Адрес сервера"), report.serverAddress});
-    addRow(out, {QStringLiteral("Реестр"), report.workbookPath, byteCountText(report.workbookSize)});
+    addRow(out,
+        {QStringLiteral("Реестр"), report.workbookPath, byteCountText(report.workbookSize),
+            resultText(report.workbook.result), report.workbook.reason,
+            timeText(report.workbook.time)});
     addRow(out, {QStringLiteral("Начало"), timeText(report.started)});
     addRow(out, {QStringLiteral("Окончание"), timeText(report.finished)});
     addRow(out, {QStringLiteral("Итог"), report.outcome});
@@ -195,12 +200,16 @@ QByteArray reportCsv(const RunReport &report)
             QString::number(sentBytes)});
     addRow(out, {QStringLiteral("С ошибкой"), QString::number(failed)});
     addRow(out, {QStringLiteral("Не передано"), QString::number(notSent)});
+    if (unconfirmed > 0)
+        addRow(out, {QStringLiteral("Не подтверждено"), QString::number(unconfirmed)});
     out += QStringLiteral("\r\n");
     addRow(out,
         {QStringLiteral("№"), QStringLiteral("Документ"), QStringLiteral("Папка"),
             QStringLiteral("Размер, байт"), QStringLiteral("Результат"),
             QStringLiteral("Ответ сервера или причина"), QStringLiteral("Время")});
     int number = 0;
+    if (!report.documentsSearched)
+        addRow(out, {QString(), QStringLiteral("документы не передавались")});
     for (const DocumentOutcome &document : report.documents)
         addRow(out,
             {QString::number(++number), document.relativePath, document.folderValue,

@@ -9,7 +9,8 @@
 #include <QString>
 
 struct DocumentOutcome {
-    enum class Result { Sent, Failed, NotSent };
+    // Unconfirmed: its whole body went out, but the run was interrupted before the reply.
+    enum class Result { Sent, Failed, NotSent, Unconfirmed };
     QString relativePath; // below the workbook's folder, "/"-joined as on disk
     QString folderValue;  // as sent to the service ("\"-joined)
     qint64 size = -1;     // bytes; -1 when unknown (the file could not be read)
@@ -25,6 +26,10 @@ struct RunReport {
     QDateTime started;
     QDateTime finished;
     QString outcome; // the completion line's words
+    // What became of the workbook: its result, the service's reply or the local reason,
+    // and the time (its path and size are the fields above).
+    DocumentOutcome workbook;
+    bool documentsSearched = true; // false: the run ended before the documents' turn
     QList<DocumentOutcome> documents;
 };
 
@@ -45,5 +50,5 @@ QString writeNewReport(const QString &folder, const QString &name, const QByteAr
 // One cell as written: quoted when it holds ";", a quote or a line break; a leading "'"
 // when it begins with "=", "+", "-" or "@", so a spreadsheet never runs a name as a formula.
 QString csvCell(const QString &text);
-// "передан", "ошибка" or "не передан".
+// "передан", "ошибка", "не передан" or "не подтверждён".
 QString resultText(DocumentOutcome::Result result);

@@ -28,7 +28,8 @@ UploadOutcome uploadOutcome(bool ok, const JobProgress &progress,
             ++outcome.failed;
             outcome.failedDocuments << document;
             break;
-        case DocumentOutcome::Result::NotSent: ++outcome.notSent; break;
+        case DocumentOutcome::Result::NotSent:
+        case DocumentOutcome::Result::Unconfirmed: ++outcome.notSent; break;
         }
     }
     return outcome;

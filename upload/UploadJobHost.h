@@ -50,6 +50,8 @@ public:
     virtual void jobProgress(const JobProgress &) { }
     // Before the end steps: one outcome per document the search found, in search order.
     virtual void jobDocuments(const QList<DocumentOutcome> &) { }
+    // Before the documents: what became of the workbook.
+    virtual void jobWorkbook(const DocumentOutcome &) { }
 
     // The job ends through a failure it logged (before its end steps).
     virtual void jobFailed(const FailureCause &) { }

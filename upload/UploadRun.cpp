@@ -51,7 +51,7 @@ QString writeNamedReport(const QString &folder, const QString &name, const QByte
     return writeRefused(folder + u'/' + name) ? QString() : writeNewReport(folder, name, bytes);
 }
 
-std::unique_ptr<FormPostClient> makeClient()
+std::unique_ptr<FormPostClient> newClient()
 {
     {
         std::lock_guard lock(factoryMutex);
@@ -111,6 +111,20 @@ void UploadRun::setReportWriteRefusedForTesting(std::function<bool(const QString
 {
     std::lock_guard lock(factoryMutex);
     reportWriteRefused = std::move(refused);
+}
+
+void UploadRun::setTimeouts(int connectMs, int idleMs)
+{
+    m_connectTimeoutMs = connectMs;
+    m_idleTimeoutMs = idleMs;
+}
+
+std::unique_ptr<FormPostClient> UploadRun::makeClient() const
+{
+    std::unique_ptr<FormPostClient> client = newClient();
+    client->setConnectTimeout(m_connectTimeoutMs);
+    client->setIdleTimeout(m_idleTimeoutMs);
+    return client;
 }
 
 void UploadRun::createClients()
@@ -203,6 +217,7 @@ void UploadRun::startJob(const QString &address, const QString &workbookPath)
     m_workbookPath = workbookPath;
     m_started = QDateTime::currentDateTime();
     m_documents.clear();
+    m_workbookOutcome = {};
     m_jobFailure = {};
     m_lastReportPath.clear();
     m_reportDue = true;
@@ -332,6 +347,11 @@ void UploadRun::jobDocuments(const QList<DocumentOutcome> &documents)
     effect([this, documents] { m_documents = documents; });
 }
 
+void UploadRun::jobWorkbook(const DocumentOutcome &workbook)
+{
+    effect([this, workbook] { m_workbookOutcome = workbook; });
+}
+
 void UploadRun::jobFailed(const FailureCause &failure)
 {
     effect([this, failure] { m_jobFailure = failure; });
@@ -352,17 +372,42 @@ void UploadRun::writeReport()
     if (!std::exchange(m_reportDue, false))
         return;
     RunReport report;
+    report.outcome = processOk ? UploadTexts::completedOk : UploadTexts::completedWithErrors;
+    report.workbook = m_workbookOutcome;
+    report.documents = m_documents;
+    bool inLogFolder = false;
+    const QString written = saveReport(report, inLogFolder);
+    if (written.isEmpty()) {
+        m_journal.addLine(JournalKind::Error,
+            QStringLiteral("Не удалось сохранить отчёт о загрузке: \"%1\"")
+                .arg(QDir::cleanPath(QDir::cleanPath(logFolder()) + u'/'
+                    + reportFileName(m_workbookPath, m_started))));
+    } else if (inLogFolder) {
+        m_journal.addLine(JournalKind::Plain,
+            QStringLiteral("Отчёт о загрузке сохранён в папке журналов ошибок: \"%1\"")
+                .arg(written));
+    } else {
+        m_journal.addLine(
+            JournalKind::Plain, QStringLiteral("Отчёт о загрузке сохранён: \"%1\"").arg(written));
+    }
+    m_lastReportPath = written;
+    if (!written.isEmpty())
+        emit reportWritten(written);
+}
+
+QString UploadRun::saveReport(const RunReport &fields, bool &inLogFolder)
+{
+    RunReport report = fields;
     report.serverAddress = m_jobAddress;
     report.workbookPath = m_workbookPath;
     const QFileInfo workbook(m_workbookPath);
     report.workbookSize = workbook.isFile() ? workbook.size() : -1;
     report.started = m_started;
     report.finished = QDateTime::currentDateTime();
-    report.outcome = processOk ? UploadTexts::completedOk : UploadTexts::completedWithErrors;
-    report.documents = m_documents;
     const QByteArray bytes = reportCsv(report);
     const QString name = reportFileName(m_workbookPath, m_started);
 
+    inLogFolder = false;
     QString written;
     if (m_reportPath.isEmpty()) {
         written = writeNamedReport(localFolderPart(m_workbookPath), name, bytes);
@@ -371,27 +416,38 @@ void UploadRun::writeReport()
         if (writeReportFile(path, bytes))
             written = path;
     }
-    if (!written.isEmpty()) {
-        m_journal.addLine(
-            JournalKind::Plain, QStringLiteral("Отчёт о загрузке сохранён: \"%1\"").arg(written));
-    } else {
+    if (written.isEmpty()) {
         // Never lost for want of a writable folder: the log folder takes it.
         const QString folder = QDir::cleanPath(logFolder());
         QDir().mkpath(folder);
-        const QString path = QDir::cleanPath(folder + u'/' + name);
         written = writeNamedReport(folder, name, bytes);
-        if (!written.isEmpty()) {
-            m_journal.addLine(JournalKind::Plain,
-                QStringLiteral("Отчёт о загрузке сохранён в папке журналов ошибок: \"%1\"")
-                    .arg(written));
-        } else {
-            m_journal.addLine(JournalKind::Error,
-                QStringLiteral("Не удалось сохранить отчёт о загрузке: \"%1\"").arg(path));
-        }
+        inLogFolder = !written.isEmpty();
     }
-    m_lastReportPath = written;
-    if (!written.isEmpty())
-        emit reportWritten(written);
+    return written;
+}
+
+QString UploadRun::writeInterruptedReport(const QString &outcome, DocumentOutcome *workbook)
+{
+    if (!m_reportDue || m_abandoned)
+        return {};
+    TDataUploader *job = nullptr;
+    for (const QPointer<TDataUploader> &candidate : std::as_const(m_jobs))
+        if (candidate)
+            job = candidate.data();
+    if (!job)
+        return {};
+    m_reportDue = false;
+    const TDataUploader::Ledger ledger = job->interruptedLedger();
+    if (workbook)
+        *workbook = ledger.workbook;
+    RunReport report;
+    report.outcome = outcome;
+    report.workbook = ledger.workbook;
+    report.documentsSearched = ledger.searched;
+    report.documents = ledger.documents;
+    bool inLogFolder = false;
+    m_lastReportPath = saveReport(report, inLogFolder);
+    return m_lastReportPath;
 }
 
 // ---- progress fetches ----
@@ -465,6 +521,10 @@ void UploadRun::fetchEnded(const PostOutcome &outcome, const std::shared_ptr<Fin
         guarded(fetchPlace, [&] { std::rethrow_exception(outcome.failure); });
         return finishFetch(wait);
     }
+    // The service is at work and says so: the job's post in flight (a long processing
+    // request) is not idle.
+    if (!outcome.reply.isEmpty() && http)
+        http->resetIdleClock();
     // The fetch stays in progress until the reply's last line is in the journal.
     m_relay = std::make_unique<Relay>(Relay{ProgressItemReader(outcome.reply), wait});
     relaySlice();

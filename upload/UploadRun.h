@@ -77,6 +77,10 @@ public:
     static void setClientFactoryForTesting(
         std::function<std::unique_ptr<FormPostClient>()> factory);
 
+    // Time limits of every client made from now on, in milliseconds (0: none, the
+    // window's choice): the lookup and connect together, and a post without a byte moving.
+    void setTimeouts(int connectMs, int idleMs);
+
     // The base address of the polls and final fetches from now on.
     void setServerAddress(const QString &address);
     // Any thread: what the next job reads for "НЕ отрисовывать объекты на карте".
@@ -127,6 +131,12 @@ public:
     // (writeNewReport). Either way, a folder that can't be written sends it to the log
     // folder.
     void setReportPath(const QString &path) { m_reportPath = path; }
+    // An interrupt (a stop signal, the window closing) while a job runs: its report,
+    // written at once with what is known, "Итог" being `outcome`, and no journal line;
+    // the path, empty when no job was running or nothing could be written. Call before
+    // abandon(). `workbook` receives what became of the workbook.
+    QString writeInterruptedReport(const QString &outcome, DocumentOutcome *workbook = nullptr);
+
     // The latest run's report file; empty when none was written.
     QString lastReportPath() const { return m_lastReportPath; }
     // The latest run's documents, one outcome each in search order; those that failed.
@@ -160,6 +170,7 @@ public:
     void jobProgress(const JobProgress &progress) override;
     void jobDocuments(const QList<DocumentOutcome> &documents) override;
     void jobFailed(const FailureCause &failure) override;
+    void jobWorkbook(const DocumentOutcome &workbook) override;
     bool drawTilesSuppressed() override { return m_drawTilesSuppressed; }
     void runFinalFetch() override;
 
@@ -192,9 +203,16 @@ private:
     void runHeldEffects();
     void releaseWait(const std::shared_ptr<FinalFetchWait> &wait);
     void writeReport();
+    // Writes `report` beside the workbook (or where --report says, or to the log folder);
+    // the path, empty when it could not be written.
+    QString saveReport(const RunReport &report, bool &inLogFolder);
+
+    std::unique_ptr<FormPostClient> makeClient() const;
 
     JournalSink &m_journal;
     QString m_address;
+    int m_connectTimeoutMs = 0;
+    int m_idleTimeoutMs = 0;
     std::atomic<bool> m_drawTilesSuppressed{false};
     std::atomic<bool> m_abandoned{false};
     bool m_jobActive = false;
@@ -217,6 +235,7 @@ private:
     QString m_workbookPath;
     QDateTime m_started;
     QList<DocumentOutcome> m_documents;
+    DocumentOutcome m_workbookOutcome;
     FailureCause m_jobFailure;
     FailureCause m_authFailure;
     QString m_reportPath;

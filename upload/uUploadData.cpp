@@ -123,9 +123,44 @@ void TDataUploader::line(Kind kind, const QString &text)
 QString TDataUploader::post()
 {
     throwIfCancelled();
+    {
+        std::lock_guard lock(m_ledgerMutex);
+        m_bodyLength = lParam->bodyLength();
+    }
     const QString reply = UploadService::send(*http, address, *lParam);
+    {
+        std::lock_guard lock(m_ledgerMutex);
+        m_bodyLength = -1;
+    }
     lParam.reset();
     return reply;
+}
+
+TDataUploader::Ledger TDataUploader::interruptedLedger() const
+{
+    const QString interrupted = QStringLiteral("прервано");
+    std::lock_guard lock(m_ledgerMutex);
+    Ledger ledger{m_workbook, m_searched, m_outcomes};
+    // The client's body count starts at 0 with each post.
+    const bool bodyOut = m_bodyLength >= 0 && http && http->bodyBytesSent() == m_bodyLength;
+    const auto interrupt = [&](DocumentOutcome &outcome, bool inFlight) {
+        outcome.result = inFlight && bodyOut ? DocumentOutcome::Result::Unconfirmed
+                                             : DocumentOutcome::Result::NotSent;
+        outcome.reason = outcome.result == DocumentOutcome::Result::Unconfirmed
+            ? QStringLiteral("прервано: ответ сервера не получен")
+            : interrupted;
+        outcome.time = QDateTime::currentDateTime();
+    };
+    if (m_workbookInFlight)
+        interrupt(ledger.workbook, true);
+    else if (ledger.workbook.result == DocumentOutcome::Result::NotSent)
+        interrupt(ledger.workbook, false);
+    for (qsizetype i = 0; i < ledger.documents.size(); ++i) {
+        DocumentOutcome &document = ledger.documents[i];
+        if (document.result == DocumentOutcome::Result::NotSent && document.reason.isEmpty())
+            interrupt(document, i == m_current);
+    }
+    return ledger;
 }
 
 void TDataUploader::closeStage()
@@ -150,7 +185,7 @@ std::vector<FoundDocument> TDataUploader::listDocuments()
 {
     const QString workbookFolder = localFolderPart(registryFileName);
     std::vector<FoundDocument> documents = findDocuments(workbookFolder, &m_cancelled);
-    m_searched = true;
+    QList<DocumentOutcome> outcomes;
     const QString prefix = workbookFolder + u'/';
     for (const FoundDocument &found : documents) {
         DocumentOutcome outcome;
@@ -163,14 +198,46 @@ std::vector<FoundDocument> TDataUploader::listDocuments()
             outcome.size = file.exists() ? file.size() : -1;
             m_progress.documentBytesTotal += qMax<qint64>(outcome.size, 0);
         }
-        m_outcomes << outcome;
+        outcomes << outcome;
+    }
+    {
+        std::lock_guard lock(m_ledgerMutex);
+        m_outcomes = std::move(outcomes);
+        m_searched = true;
     }
     m_progress.documentsTotal = int(documents.size());
     return documents;
 }
 
+void TDataUploader::setWorkbookInFlight(bool inFlight)
+{
+    std::lock_guard lock(m_ledgerMutex);
+    m_workbookInFlight = inFlight;
+}
+
+void TDataUploader::workbookEnded(DocumentOutcome::Result result, const QString &reason)
+{
+    std::lock_guard lock(m_ledgerMutex);
+    m_workbookInFlight = false;
+    m_workbook.result = result;
+    m_workbook.reason = reason;
+    m_workbook.time = QDateTime::currentDateTime();
+}
+
+QString TDataUploader::replyReason(const QString &reply, const QString &what) const
+{
+    // A reply that broke off may have been "success" in full: the service may have it.
+    if (const std::optional<ReplyShortfall> cut = http->lastReplyShortfall())
+        return QStringLiteral("ответ сервера оборван (%1 из %2 байт): %3 мог быть принят")
+            .arg(cut->received)
+            .arg(cut->announced)
+            .arg(what);
+    return reply.trimmed().left(MaxReportedReply);
+}
+
 void TDataUploader::documentEnded(DocumentOutcome::Result result, const QString &reason)
 {
+    std::lock_guard lock(m_ledgerMutex);
     DocumentOutcome &outcome = m_outcomes[m_current];
     outcome.result = result;
     outcome.reason = reason;
@@ -185,7 +252,11 @@ void TDataUploader::endSteps()
     // A job that ended before its search still names the documents it never sent.
     if (!m_searched && !m_cancelled)
         guarded("TDataUploader.Execute: ", [this] { listDocuments(); });
-    m_host.jobDocuments(m_outcomes);
+    {
+        std::lock_guard lock(m_ledgerMutex);
+        m_host.jobWorkbook(m_workbook);
+        m_host.jobDocuments(m_outcomes);
+    }
     report(JobProgress::Step::Ended);
     m_host.setUploadButtonEnabled(true);
     m_host.setProcess(false);
@@ -208,8 +279,11 @@ void TDataUploader::Execute()
 
         try {
             lParam = workbookForm(registryFileName);
-        } catch (const std::exception &) {
+        } catch (const std::exception &failure) {
             lParam.reset();
+            workbookEnded(DocumentOutcome::Result::Failed,
+                QStringLiteral("нет доступа к файлу: %1")
+                    .arg(oneLineMessage(failureMessage(failure))));
             line(Kind::Error,
                 QStringLiteral("Нет доступа к файлу \"%1\"! Вероятно он открыт "
                                "другим приложением")
@@ -218,7 +292,12 @@ void TDataUploader::Execute()
             endSteps();
             return;
         }
-        const bool workbookDelivered = isSuccess(post());
+        setWorkbookInFlight(true);
+        const QString workbookReply = post();
+        const bool workbookDelivered = isSuccess(workbookReply);
+        workbookEnded(
+            workbookDelivered ? DocumentOutcome::Result::Sent : DocumentOutcome::Result::Failed,
+            workbookDelivered ? QString() : replyReason(workbookReply, QStringLiteral("реестр")));
         m_progress.workbookSent = true;
         m_progress.workbookDelivered = workbookDelivered;
         if (workbookDelivered) {
@@ -257,7 +336,10 @@ void TDataUploader::Execute()
         report(JobProgress::Step::Documents);
         for (qsizetype index = 0; index < qsizetype(documents.size()); ++index) {
             const FoundDocument &found = documents[size_t(index)];
-            m_current = index;
+            {
+                std::lock_guard lock(m_ledgerMutex);
+                m_current = index;
+            }
             if (found.problem != FoundDocument::Problem::None) {
                 // Not sent, named in its place, and the upload goes on with the rest.
                 line(Kind::Error, skippedDocumentText(found));
@@ -279,8 +361,8 @@ void TDataUploader::Execute()
                 line(Kind::Plain,
                     QStringLiteral("Документ \"%1\"  успешно передан на сервер!").arg(document));
             } else {
-                documentEnded(
-                    DocumentOutcome::Result::Failed, reply.trimmed().left(MaxReportedReply));
+                documentEnded(DocumentOutcome::Result::Failed,
+                    replyReason(reply, QStringLiteral("документ")));
                 line(Kind::Error,
                     QStringLiteral("Ошибка передачи документа \"%1\"  на сервер!").arg(document));
                 // A document the service did not take is a failed upload too.
@@ -315,10 +397,17 @@ void TDataUploader::unexpectedFailure(bool inProcessingStage, const std::excepti
     // still be logged then (the run waits for this thread before the process ends).
     const bool abandoned = m_cancelled;
     lParam.reset();
+    const QString reason = failure ? failureMessage(*failure).trimmed().left(MaxReportedReply)
+                                   : QStringLiteral("неизвестная ошибка");
     if (m_current >= 0)
-        documentEnded(DocumentOutcome::Result::Failed,
-            failure ? failureMessage(*failure).trimmed().left(MaxReportedReply)
-                    : QStringLiteral("неизвестная ошибка"));
+        documentEnded(DocumentOutcome::Result::Failed, reason);
+    bool workbookInFlight = false;
+    {
+        std::lock_guard lock(m_ledgerMutex);
+        workbookInFlight = m_workbookInFlight;
+    }
+    if (workbookInFlight)
+        workbookEnded(DocumentOutcome::Result::Failed, reason);
     // Before the end steps, so that the run's outcome names it.
     if (!abandoned)
         m_host.jobFailed(failure ? FailureCause{failureMessage(*failure), transportCause(*failure)}

@@ -51,6 +51,17 @@ public:
     // after the service's last lines of that stage. Tests may shorten it.
     static std::atomic<int> stageClosingWaitMs;
 
+    // What the job knows at an interrupt, without waiting for anything: the workbook's
+    // and every document's outcome so far; a post in flight whose body went out whole is
+    // unconfirmed, one cut short and all after it not sent, each "прервано". Any thread,
+    // while the job exists.
+    struct Ledger {
+        DocumentOutcome workbook;
+        bool searched = false;
+        QList<DocumentOutcome> documents;
+    };
+    Ledger interruptedLedger() const;
+
     // The log's message for a job whose thread the system refused.
     static inline const QString notStartedText
         = QStringLiteral("The upload job was not started: the system refused it a thread.");
@@ -70,14 +81,23 @@ private:
     void throwIfCancelled() const;
     std::vector<FoundDocument> listDocuments();
     void documentEnded(DocumentOutcome::Result result, const QString &reason);
+    void setWorkbookInFlight(bool inFlight);
+    void workbookEnded(DocumentOutcome::Result result, const QString &reason);
+    // The report's reason for a reply that is not "success".
+    QString replyReason(const QString &reply, const QString &what) const;
 
     UploadJobHost &m_host;
     std::unique_ptr<MultipartForm> lParam;
     JobProgress m_progress;
+    // The ledger: written by the job's thread, read by interruptedLedger(), under the mutex.
+    mutable std::mutex m_ledgerMutex;
+    DocumentOutcome m_workbook; // handed to the host with the documents
     // One per document the search found; handed to the host before the end steps.
     QList<DocumentOutcome> m_outcomes;
     bool m_searched = false;
-    qsizetype m_current = -1; // the outcome whose post is under way
+    qsizetype m_current = -1;        // the outcome whose post is under way
+    bool m_workbookInFlight = false; // the workbook's post is under way
+    qint64 m_bodyLength = -1;        // of the post under way
     std::atomic<bool> m_cancelled{false};
     std::mutex m_waitMutex;
     std::condition_variable m_wake;

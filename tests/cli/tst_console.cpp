@@ -1,9 +1,12 @@
 #include "cli/CommandLineUpload.h"
 #include "cli/ConsoleJournal.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
+#include <atomic>
 #include <fcntl.h>
+#include <thread>
 #include <unistd.h>
 
 Q_DECLARE_METATYPE(JournalKind)
@@ -36,8 +39,49 @@ public:
         return bytes;
     }
 
+    int readFd() const { return m_fds[0]; }
+    void closeWriteEnd()
+    {
+        ::close(m_fds[1]);
+        m_fds[1] = -1;
+    }
+
 private:
     int m_fds[2];
+};
+
+// A reader that stops reading: the pipe is filled to the brim. Should the writer wait past
+// 5 s, the reader wakes and drains it, so that a failing test fails rather than hangs.
+class StalledReader
+{
+public:
+    explicit StalledReader(Capture &pipe)
+        : m_pipe(pipe)
+    {
+        // Whole blocks, then bytes: a block that no longer fits whole is refused whole.
+        while (::write(pipe.fd(), m_block, sizeof m_block) > 0) { }
+        while (::write(pipe.fd(), m_block, 1) > 0) { }
+        m_thread = std::thread([this] {
+            QElapsedTimer since;
+            since.start();
+            while (!m_done.load()) {
+                if (since.elapsed() > 5000)
+                    m_pipe.take();
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    ~StalledReader()
+    {
+        m_done.store(true);
+        m_thread.join();
+    }
+
+private:
+    Capture &m_pipe;
+    char m_block[4096] = {};
+    std::atomic<bool> m_done{false};
+    std::thread m_thread;
 };
 
 } // namespace
@@ -53,6 +97,8 @@ private slots:
             return std::pair{QStringLiteral("d"), QStringLiteral("t")};
         });
     }
+
+    void cleanup() { ConsoleJournal::setStopFd(-1); } // the writer is process-wide
 
     // The interrupt notice says what reached the service: skipped and refused documents
     // count for the progress, never as delivered.
@@ -189,6 +235,61 @@ private slots:
         journal.tickStatus();
         journal.addLine(JournalKind::Plain, QStringLiteral("последняя"));
         QCOMPARE(err.take(), QByteArray()); // gone for good
+    }
+
+    // Standard output handed over as a non-blocking pipe: a full pipe is waited for, never
+    // a line dropped.
+    void nonBlockingOutputLosesNoLine()
+    {
+        Capture out, err;
+        const int flags = ::fcntl(out.readFd(), F_GETFL);
+        ::fcntl(out.readFd(), F_SETFL, flags & ~O_NONBLOCK);
+        QByteArray received;
+        std::thread reader([&] {
+            char buffer[4096];
+            ssize_t n;
+            while ((n = ::read(out.readFd(), buffer, sizeof buffer)) > 0) {
+                received.append(buffer, n);
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+        });
+        const QString text(100, u'ж');
+        const int lines = (1 << 20) / (text.size() * 2);
+        {
+            ConsoleJournal journal(out.fd(), err.fd(), {});
+            for (int i = 0; i < lines; ++i)
+                journal.addLine(JournalKind::Plain, text);
+        }
+        out.closeWriteEnd(); // the reader's end of file
+        reader.join();
+        const QList<QByteArray> got = received.split('\n');
+        QCOMPARE(got.size(), lines + 1);
+        for (int i = 0; i < lines; ++i)
+            QCOMPARE(got.at(i), QStringLiteral("%1. d t %2").arg(i + 1).arg(text).toUtf8());
+    }
+
+    // A stop while the output is full ends the wait, and no later write waits again, even
+    // once the event loop has read the stop.
+    void stopEndsTheWaitForAFullOutput()
+    {
+        Capture out, err, stop;
+        StalledReader stalled(out);
+        ConsoleJournal::setStopFd(stop.readFd());
+        std::thread signaller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            (void)!::write(stop.fd(), "\x0f", 1);
+        });
+        ConsoleJournal journal(out.fd(), err.fd(), {});
+        QElapsedTimer since;
+        since.start();
+        journal.addLine(JournalKind::Plain, QStringLiteral("blocked"));
+        signaller.join();
+        QVERIFY(ConsoleJournal::isStopping());
+        QCOMPARE(stop.take(), QByteArray("\x0f")); // left for the event loop to read
+
+        journal.addLine(JournalKind::Plain, QStringLiteral("report"));
+        QVERIFY2(since.elapsed() < 5000, "the writer waited past the stop");
+        QVERIFY(ConsoleJournal::isStopping());
     }
 };
 

@@ -121,6 +121,12 @@ private slots:
         QTest::newRow("nothing at all") << QStringList{} << "не указан файл реестра";
         QTest::newRow("unknown option")
             << QStringList{"--bogus", "r.xlsx"} << "неизвестный параметр «--bogus»";
+        QTest::newRow("unknown option named without its value")
+            << QStringList{"--sesion=SECRET", "r.xlsx"} << "неизвестный параметр «--sesion»";
+        QTest::newRow("time limit that is not a number") << QStringList{
+            "--idle-timeout", "soon", "r.xlsx"} << "параметру --idle-timeout нужно число секунд";
+        QTest::newRow("negative connect limit") << QStringList{"--connect-timeout=-1", "r.xlsx"}
+                                                << "параметру --connect-timeout нужно число секунд";
         QTest::newRow("unknown short option")
             << QStringList{"-x", "r.xlsx"} << "неизвестный параметр «-x»";
         QTest::newRow("two registers")
@@ -151,6 +157,7 @@ private slots:
         QFETCH(QString, reason);
         const CliParse parse = parseCommandLine(arguments, [](const char *) { return QString(); });
         QVERIFY2(parse.error.contains(reason), qPrintable(parse.error));
+        QVERIFY(!parse.error.contains("SECRET"));
         QVERIFY(!parse.error.contains(u'\n')); // one line
     }
 
@@ -177,9 +184,9 @@ private slots:
     void helpNamesEveryOptionInBothLanguages()
     {
         const QString help = helpText();
-        for (const char *option :
-            {"--server", "--session ", "--session-file", "--no-auth", "--no-map-objects", "--color",
-                "--quiet", "--help", "--version", "--check", "--report"})
+        for (const char *option : {"--server", "--session ", "--session-file", "--no-auth",
+                 "--no-map-objects", "--color", "--quiet", "--help", "--version", "--check",
+                 "--report", "--connect-timeout", "--idle-timeout"})
             QVERIFY2(help.contains(QLatin1String(option)), option);
         for (const char *status : {"  0 ", "  1 ", "  2 ", "  64 ", "  130 ", "  143 "})
             QVERIFY2(help.contains(QLatin1String(status)), status);

@@ -13,6 +13,8 @@
 #include "upload/uUploadData.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QFileDialog>
 #include <QProcess>
 #include <QRegularExpression>
@@ -409,6 +411,9 @@ private slots:
         QTest::newRow("no thread for the authorisation: 2")
             << QStringList{"--no-threads"} << QStringList{"--session", "web1"} << 2
             << UploadTexts::notAuthorised << "TForm1.auth: ";
+        QTest::newRow("a post the service never answers ends by itself: 2")
+            << QStringList{"--slow", "60"} << QStringList{"--no-auth", "--idle-timeout", "1"} << 2
+            << failed << "Read timed out.";
         QTest::newRow("a failed document: 1") << QStringList{"--fail-load-file", "План.pdf"}
                                               << QStringList{"--no-auth"} << 1 << failed << "";
     }
@@ -503,6 +508,10 @@ private slots:
             << "^unmz-upload: неизвестный параметр «--bogus»[^\\n]*\\n$";
         QTest::newRow("no register: 64") << QStringList{"--no-auth"} << 64 << ""
                                          << "^unmz-upload: не указан файл реестра[^\\n]*\\n$";
+        QTest::newRow("report over the register: 64, nothing sent")
+            << QStringList{"--report", m_workbook, m_workbook} << 64 << "^$"
+            << "^unmz-upload: --report: «" + QRegularExpression::escape(m_workbook)
+                + "» не является файлом отчёта CSV\\n$";
         QTest::newRow("version") << QStringList{"--version"} << 0
                                  << "^unmz-upload \\d+\\.\\d+\\.\\d+\\n$"
                                  << "^$";
@@ -696,6 +705,7 @@ private slots:
             out += process.readAllStandardOutput();
         }
         QVERIFY2(out.contains(QStringLiteral("Документ \"").toUtf8()), out.constData());
+        QTest::qWait(200); // the next document's body is out; its reply is a second away
         ::kill(pid_t(process.processId()), signalNumber);
         clock.restart();
         const bool ended = process.waitForFinished(5000);
@@ -708,11 +718,32 @@ private slots:
         QCOMPARE(process.exitCode(), status);
         const QString err = QString::fromUtf8(process.readAllStandardError());
         QVERIFY2(err.count(u'\n') == 1, qPrintable(err));
+        const QRegularExpressionMatch notice = QRegularExpression(
+            QStringLiteral(
+                "^unmz-upload: прервано \\(SIG(INT|TERM)\\): реестр передан, передано ([12]) из 3 "
+                "документов\\. Отчёт о загрузке: (.*\\.csv)\\n$"))
+                                                   .match(err);
+        QVERIFY2(notice.hasMatch(), qPrintable(err));
+        // The report tells what the service has, and the post in flight as unconfirmed.
+        QFile reportFile(notice.captured(3));
+        QVERIFY(reportFile.open(QIODevice::ReadOnly));
+        const QString report = QString::fromUtf8(reportFile.readAll());
+        reportFile.remove();
         QVERIFY2(
-            err.contains(QRegularExpression(QStringLiteral(
-                "^unmz-upload: прервано \\(SIG(INT|TERM)\\): реестр передан, передано [12] из 3 "
-                "документов\\.\\n$"))),
-            qPrintable(err));
+            report.contains(QStringLiteral("Итог;Загрузка прервана (SIG")), qPrintable(report));
+        QVERIFY2(report.contains(QRegularExpression(QStringLiteral("\\nРеестр;[^\\r]*;передан;"))),
+            qPrintable(report));
+        QCOMPARE(report.count(QStringLiteral(";передан;")) - 1, notice.captured(2).toInt());
+        QCOMPARE(
+            report.count(QStringLiteral(";не подтверждён;прервано: ответ сервера не получен;")), 1);
+        for (const QString &line : report.split(QStringLiteral("\r\n"))) {
+            const QStringList cells = line.split(u';');
+            if (cells.value(4) == QStringLiteral("передан"))
+                QVERIFY2(QDirIterator(service.dataDir(), {cells.value(1).section(u'/', -1)},
+                             QDir::Files, QDirIterator::Subdirectories)
+                             .hasNext(),
+                    qPrintable(line));
+        }
         out += process.readAllStandardOutput();
         QVERIFY(!out.contains(UploadTexts::completedWithErrors.toUtf8()));
         // Abandoned, not failed: no error log entry for the job.
