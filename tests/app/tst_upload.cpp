@@ -585,6 +585,16 @@ private slots:
         QVERIFY(m_boxes.isEmpty());
         // The post cut short at exit is no failure: the error log stays empty.
         QCOMPARE(logs.files(), QStringList());
+        // But the run leaves its report.
+        int reports = 0;
+        for (const QFileInfo &file : QDir(m_dir.path()).entryInfoList({"*.csv"}, QDir::Files)) {
+            QFile report(file.filePath());
+            QVERIFY(report.open(QIODevice::ReadOnly));
+            if (QString::fromUtf8(report.readAll()).contains("Итог;Загрузка прервана: окно"))
+                ++reports;
+            report.remove();
+        }
+        QCOMPARE(reports, 1);
     }
 };
 

@@ -6,6 +6,7 @@
 #include "LogText.h"
 #include "TestFiles.h"
 #include "TestPaths.h"
+#include "Watchdog.h"
 #include "app/MessageBoxes.h"
 #include "app/uLaunchParams.h"
 #include "diag/TimeTexts.h"
@@ -22,11 +23,13 @@
 #include <QTest>
 #include <QTextBlock>
 #include <QTextEdit>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -677,6 +680,59 @@ private slots:
         QVERIFY2(err.contains(QStringLiteral("/\uFFFD\uFFFD\uFFFD/r.xlsx")), qPrintable(err));
         QCOMPARE(process.readAllStandardOutput(), QByteArray());
         QCOMPARE(service.actions(), QStringList());
+    }
+
+    // Some job runners hand over a non-blocking pipe: no line may be lost to it, and a
+    // stop signal still ends a run whose reader has stopped reading.
+    void nonBlockingOutputKeepsEveryLineAndStillStops()
+    {
+        Watchdog watchdog(120, "output through a non-blocking pipe");
+        DevService service({"--stage-seconds", "0.5", "--chatty", "4000"}); // about 1.5 MiB
+        for (const bool stop : {false, true}) {
+            int fds[2];
+            QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+            ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+            QProcess process;
+            const int writeEnd = fds[1];
+            process.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, STDOUT_FILENO); });
+            start(process, {"--server", service.address(), "--no-auth", m_workbook});
+            ::close(fds[1]);
+            QVERIFY(process.waitForStarted(10000));
+            QByteArray out;
+            char buffer[4096];
+            bool signalled = false;
+            for (;;) {
+                if (stop && !signalled && out.size() > 300000) {
+                    QTest::qWait(1000); // the reader stops; the pipe fills and the writer waits
+                    ::kill(pid_t(process.processId()), SIGTERM);
+                    signalled = true;
+                    QVERIFY2(process.waitForFinished(5000), "still running 5 s after SIGTERM");
+                }
+                const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                out.append(buffer, n);
+                if (!stop)
+                    QThread::usleep(2000); // a slow reader
+            }
+            ::close(fds[0]);
+            process.waitForFinished(60000);
+            const QString err = QString::fromUtf8(process.readAllStandardError());
+            const QStringList lines = QString::fromUtf8(out).split(u'\n', Qt::SkipEmptyParts);
+            // Numbered one after the other: nothing in between went missing.
+            for (int i = 0; i + 1 < lines.size(); ++i)
+                QCOMPARE(lines.at(i).section(u'.', 0, 0).toInt(), i + 1);
+            if (!stop) {
+                QCOMPARE(process.exitCode(), 0);
+                QVERIFY(out.size() > 1024 * 1024);
+                QVERIFY(lines.last().endsWith(UploadTexts::completedOk));
+            } else {
+                QCOMPARE(process.exitCode(), 143);
+                QVERIFY2(err.contains(QStringLiteral("Отчёт о загрузке: ")), qPrintable(err));
+                QFile::remove(err.section(QStringLiteral("Отчёт о загрузке: "), 1).trimmed());
+            }
+        }
+        takeLog();
     }
 
     void interruptEndsAtOnce_data()

@@ -14,6 +14,7 @@
 #include "diag/uLogWriter.h"
 #include "net/UploadService.h"
 
+#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -23,6 +24,7 @@
 #include <thread>
 
 Q_DECLARE_METATYPE(JournalKind)
+Q_DECLARE_METATYPE(ScriptedServer::Script)
 
 namespace
 {
@@ -215,6 +217,51 @@ private slots:
         QCOMPARE(outcome.reportPath, c.run.lastReportPath());
         QTest::qWait(100);
         QCOMPARE(ended, 1);
+    }
+
+    // The report's workbook row: result and the reply or reason, however the post ended.
+    void workbookRowOfTheReport_data()
+    {
+        QTest::addColumn<ScriptedServer::Script>("workbookPost");
+        QTest::addColumn<QString>("row"); // after the path and size
+        QTest::newRow("accepted") << ScriptedServer::reply(httpReply("success")) << "передан;";
+        QTest::newRow("refused") << ScriptedServer::reply(httpReply("нет места"))
+                                 << "ошибка;нет места";
+        QTest::newRow("reply cut short")
+            << ScriptedServer::Script{ScriptedServer::readRequest(),
+                   ScriptedServer::send("HTTP/1.0 200 OK\r\nContent-Length: 7\r\n\r\nsucc"),
+                   ScriptedServer::close()}
+            << "ошибка;ответ сервера оборван (4 из 7 байт): реестр мог быть принят";
+        QTest::newRow("never answered") << ScriptedServer::Script{ScriptedServer::readRequest(),
+            ScriptedServer::holdOpen()} << "ошибка;Read timed out.";
+    }
+
+    void workbookRowOfTheReport()
+    {
+        QFETCH(ScriptedServer::Script, workbookPost);
+        QFETCH(QString, row);
+        Watchdog watchdog(60, "a job whose workbook post ends in many ways");
+        const ScopedLogFolder logs;
+        ScriptedServer server;
+        server.addScript(ScriptedServer::reply(httpReply("S-1")));
+        server.addScript(workbookPost);
+        server.addScript(ScriptedServer::reply(httpReply("нет")));
+        Journal journal;
+        Face face(journal);
+        UploadCommand command(journal, face);
+        command.run().setTimeouts(0, 300);
+        command.run().createClients();
+        int ended = 0;
+        connect(&command, &UploadCommand::ended, [&] { ++ended; });
+        QCOMPARE(command.start({server.url(QString()), m_workbook, false, {}, {}}),
+            UploadCommand::Start::Started);
+        QTRY_COMPARE_WITH_TIMEOUT(ended, 1, 20000);
+        QFile report(command.lastOutcome().reportPath);
+        QVERIFY(report.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(report.readAll());
+        report.remove();
+        const QString workbookRow = text.section(QStringLiteral("\r\n"), 2, 2);
+        QVERIFY2(workbookRow.section(u';', 3).startsWith(row), qPrintable(workbookRow));
     }
 
     void classify_data()

@@ -789,6 +789,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.log_once()
         rows = read_workbook_rows(job.workbook)
         items = registry_script(os.path.basename(job.workbook), rows, form.text("drawTiles", "1"))
+        # A talkative service: many progress lines, for tests of slow output.
+        items += ["Строка %d: %s" % (i, "проверена " * 20) for i in range(options.chatty)]
         self.run_stage(job, items, options.fail_process_registry, "Ошибка: обработка реестра прервана")
         if "processRegistry" in options.drop_on:
             raise DropConnection()
@@ -854,6 +856,8 @@ def parse_options(argv):
     parser.add_argument("--sid", action="append", default=[], help="web session id that auth accepts")
     parser.add_argument("--refuse-auth", action="store_true")
     parser.add_argument("--fail-process-registry", action="store_true")
+    parser.add_argument("--chatty", type=int, default=0, metavar="N",
+                        help="N more progress lines while the workbook is processed")
     parser.add_argument("--process-without-workbook", action="store_true",
                         help="processRegistry succeeds even when no workbook was stored")
     parser.add_argument("--fail-process-files", action="store_true")
