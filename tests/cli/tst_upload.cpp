@@ -470,6 +470,13 @@ private slots:
                 QStringLiteral("Нет доступа к файлу \"%1\"!").arg(workbook).toUtf8()));
         if (notWorkbook || down || noThreads)
             QVERIFY(service.actions().isEmpty());
+        // A logged failure the journal does not name is named on standard error.
+        const bool causeNamed = !logged.isEmpty() && !lastLine.contains("соединение отклонено");
+        QCOMPARE(cli.err.contains("unmz-upload: причина: "), causeNamed);
+        if (causeNamed)
+            QVERIFY2(QString::fromUtf8(cli.err).contains(QRegularExpression(
+                         "unmz-upload: причина: [^\\n]*\\. Журнал ошибок: /[^\\n]*\\.err\\n$")),
+                cli.err.constData());
         const QString log = takeLog();
         if (logged.isEmpty())
             QCOMPARE(log, QString());
