@@ -1,5 +1,7 @@
 #include "net/NetErrors.h"
 
+#include <QLocale>
+
 #include <cstring>
 #include <utility>
 
@@ -80,11 +82,70 @@ ProtocolError::ProtocolError(const QString &statusLine, int code, QString body)
 {
 }
 
+TlsError::TlsError(Kind kind, QString host, QString reason, Certificate certificate, bool gostMaybe)
+    : TransportError(std::move(reason))
+    , m_kind(kind)
+    , m_host(std::move(host))
+    , m_certificate(std::move(certificate))
+    , m_gostMaybe(gostMaybe)
+{
+}
+
+QString fingerprintText(const QByteArray &sha256)
+{
+    return QString::fromLatin1(sha256.toHex(':').toUpper());
+}
+
+namespace
+{
+
+QString tlsCause(const TlsError &tls)
+{
+    const QString &host = tls.host();
+    const TlsError::Certificate &certificate = tls.certificate();
+    const QLocale locale;
+    switch (tls.kind()) {
+    case TlsError::Kind::Untrusted:
+        return QStringLiteral("сертификат сервера %1 не подтверждён: издатель «%2» не входит в "
+                              "число доверенных. Если организация использует свой корневой "
+                              "сертификат или сертификат НУЦ Минцифры, его нужно установить в "
+                              "систему")
+            .arg(host, certificate.chainIssuer);
+    case TlsError::Kind::WrongName:
+        return QStringLiteral("сертификат сервера выдан для «%1», а не для %2")
+            .arg(certificate.name, host);
+    case TlsError::Kind::Expired:
+        return QStringLiteral("срок действия сертификата сервера %1 истёк %2")
+            .arg(host,
+                locale.toString(certificate.notAfter.toLocalTime().date(), QLocale::ShortFormat));
+    case TlsError::Kind::NotYetValid:
+        return QStringLiteral("сертификат сервера %1 действует только с %2")
+            .arg(host,
+                locale.toString(certificate.notBefore.toLocalTime().date(), QLocale::ShortFormat));
+    case TlsError::Kind::Protocol:
+        return QStringLiteral("сервер %1 не поддерживает TLS 1.2 и новее").arg(host);
+    case TlsError::Kind::Other: break;
+    }
+    QString reason = oneLineMessage(tls.message());
+    while (reason.endsWith(u'.'))
+        reason.chop(1);
+    QString cause
+        = QStringLiteral("не удалось установить защищённое соединение с %1: %2").arg(host, reason);
+    if (tls.gostMaybe())
+        cause += QStringLiteral(", возможно, сервер требует шифрование ГОСТ: установите пакет "
+                                "libengine-gost-openssl");
+    return cause;
+}
+
+} // namespace
+
 QString transportCause(const std::exception &failure)
 {
     const auto *transport = dynamic_cast<const TransportError *>(&failure);
     if (!transport)
         return {};
+    if (const auto *tls = dynamic_cast<const TlsError *>(transport))
+        return tlsCause(*tls);
     if (const auto *socket = dynamic_cast<const SocketError *>(transport)) {
         switch (socket->errorCode()) {
         case 10061: return QStringLiteral("соединение отклонено");

@@ -3,6 +3,8 @@
 
 #include "diag/Exception.h"
 
+#include <QDateTime>
+
 // A failure on the way to or from the service (the address, the connection, a reply that
 // breaks off or is not HTTP), as opposed to the service's own answer or a local file.
 class TransportError : public Exception
@@ -43,6 +45,54 @@ private:
     int m_code;
     QString m_body;
 };
+
+// A TLS connection that could not be set up: the handshake failed, or the server's
+// certificate is not trusted. The message is the TLS library's own reason (for the log);
+// the fields tell the user why.
+class TlsError : public TransportError
+{
+public:
+    enum class Kind {
+        Untrusted,   // the chain does not end at a trusted root
+        WrongName,   // valid, but for another name
+        Expired,     // past its notAfter
+        NotYetValid, // before its notBefore
+        Protocol,    // no common TLS version (the server offers less than 1.2)
+        Other,       // any other handshake failure
+    };
+    struct Certificate {
+        QString subject;     // one line, "CN=..., O=..."
+        QString issuer;      // one line
+        QString name;        // the first DNS name, else the subject's CN
+        QString chainIssuer; // the CN of the last certificate the server sent
+        QDateTime notBefore;
+        QDateTime notAfter;
+        QByteArray sha256; // of the leaf's DER, raw (32 bytes)
+    };
+
+    TlsError(Kind kind, QString host, QString reason, Certificate certificate = {},
+        bool gostMaybe = false);
+    Kind kind() const noexcept { return m_kind; }
+    const QString &host() const noexcept { return m_host; }
+    const Certificate &certificate() const noexcept { return m_certificate; }
+    // A handshake-failure alert while this OpenSSL offers no GOST suites.
+    bool gostMaybe() const noexcept { return m_gostMaybe; }
+    // Whether the user may choose to trust the certificate (a verification failure).
+    bool certificateProblem() const noexcept
+    {
+        return m_kind == Kind::Untrusted || m_kind == Kind::WrongName || m_kind == Kind::Expired
+            || m_kind == Kind::NotYetValid;
+    }
+
+private:
+    Kind m_kind;
+    QString m_host;
+    Certificate m_certificate;
+    bool m_gostMaybe;
+};
+
+// "AB:CD:..." of a SHA-256 digest.
+QString fingerprintText(const QByteArray &sha256);
 
 // The cause of a transport failure in a few words for the user (in Russian), the one
 // place where they are worded; empty when `failure` is no transport failure (the
