@@ -1,12 +1,19 @@
 #include "app/MessageBoxes.h"
 
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace
 {
 
 using DetailedHook
     = std::function<void(BoxIcon, const QString &, const QString &, const QString &)>;
+
+std::function<bool(const QString &, const QString &)> &questionHook()
+{
+    static std::function<bool(const QString &, const QString &)> hook;
+    return hook;
+}
 
 DetailedHook &boxHook()
 {
@@ -47,4 +54,24 @@ void setMessageBoxHookForTesting(
 void setDetailedMessageBoxHookForTesting(DetailedHook hook)
 {
     boxHook() = std::move(hook);
+}
+
+bool askMessageBox(
+    QWidget *parent, const QString &title, const QString &text, const QString &accept)
+{
+    if (questionHook())
+        return questionHook()(title, text);
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::NoButton, parent);
+    box.setTextFormat(Qt::PlainText);
+    QPushButton *yes = box.addButton(accept, QMessageBox::AcceptRole);
+    QPushButton *no = box.addButton(QStringLiteral("Отмена"), QMessageBox::RejectRole);
+    box.setDefaultButton(no);
+    box.setEscapeButton(no);
+    box.exec();
+    return box.clickedButton() == yes;
+}
+
+void setQuestionHookForTesting(std::function<bool(const QString &, const QString &)> hook)
+{
+    questionHook() = std::move(hook);
 }

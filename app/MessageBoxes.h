@@ -21,3 +21,10 @@ void setMessageBoxHookForTesting(
 // The same, with the details too; the last hook set of the two is the one called.
 void setDetailedMessageBoxHookForTesting(
     std::function<void(BoxIcon, const QString &, const QString &, const QString &)> hook);
+
+// A yes-or-no question whose safe answer is the default: `accept` names the button that
+// says yes, "Отмена" says no (and Escape). True for yes.
+bool askMessageBox(
+    QWidget *parent, const QString &title, const QString &text, const QString &accept);
+// Answers every question by `hook` instead; an empty hook restores the real ones.
+void setQuestionHookForTesting(std::function<bool(const QString &title, const QString &text)> hook);

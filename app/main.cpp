@@ -16,6 +16,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
@@ -339,6 +340,32 @@ void TForm1::authorisationFailed(const QString &address, const FailureCause &fai
                        "Пожалуйста, попробуйте скачать приложение и загрузить реестр "
                        "заново. \r\nЕсли ошибка повторится - обратитесь к разработчику "
                        "приложения."));
+}
+
+bool TForm1::trustCertificate(const TlsError &failure)
+{
+    sbStatus->showIdle();
+    const bool trusted = askMessageBox(this, QStringLiteral("Сертификат сервера не подтверждён"),
+        certificateQuestionText(failure), QStringLiteral("Доверять в этом сеансе"));
+    if (trusted && !isClosing())
+        sbStatus->showAuthorisation();
+    return trusted;
+}
+
+QString certificateQuestionText(const TlsError &failure)
+{
+    const TlsError::Certificate &certificate = failure.certificate();
+    const QLocale locale;
+    const auto day = [&locale](const QDateTime &time) {
+        return locale.toString(time.toLocalTime().date(), QLocale::ShortFormat);
+    };
+    QString reason = transportCause(failure);
+    if (!reason.isEmpty())
+        reason[0] = reason[0].toUpper(); // it begins the box's text here
+    return QStringLiteral("%1.\n\nИздатель: %2\nВладелец: %3\nДействителен: с %4 по %5\n"
+                          "Отпечаток SHA-256: %6")
+        .arg(reason, certificate.issuer, certificate.subject, day(certificate.notBefore),
+            day(certificate.notAfter), fingerprintText(certificate.sha256));
 }
 
 bool TForm1::auth()

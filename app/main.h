@@ -141,6 +141,7 @@ private:
     void authorisationStarted() override;
     void authorisationFailed(const QString &address, const FailureCause &failure) override;
     void jobStarted() override;
+    bool trustCertificate(const TlsError &failure) override;
     void jobEndedSteps();
     void announceRunEnded(const QString &title, const QString &text);
     void showSetCheck(const QString &workbookPath, const SetCheckResult &result);
@@ -160,3 +161,7 @@ extern TForm1 *Form1;
 // there is nothing to list.
 QString completionDetailsText(const QList<DocumentOutcome> &failed, const QString &reportPath,
     const FailureCause &failure = {});
+
+// The question about a certificate that is not trusted: why, in one line, then its
+// issuer, subject, validity and SHA-256 fingerprint.
+QString certificateQuestionText(const TlsError &failure);

@@ -109,6 +109,22 @@ CliParse parseCommandLine(
             } else {
                 sessionFile = value;
             }
+        } else if (name == QStringLiteral("--ca-file")) {
+            if (!takeValue() || value.isEmpty())
+                return fail(QStringLiteral("параметру %1 нужно значение").arg(name));
+            if (!QFileInfo(value).isFile() || !QFileInfo(value).isReadable())
+                return fail(QStringLiteral("не удалось открыть файл сертификатов «%1»").arg(value));
+            options.caFile = value;
+        } else if (name == QStringLiteral("--certificate")) {
+            QByteArray digits = takeValue() ? value.toLatin1() : QByteArray();
+            digits.replace(':', "");
+            const QByteArray sha256 = QByteArray::fromHex(digits);
+            // fromHex skips what is not a digit: the length and a round trip tell.
+            if (digits.size() != 64 || sha256.toHex() != digits.toLower())
+                return fail(QStringLiteral("параметру %1 нужен отпечаток SHA-256 сертификата: 64 "
+                                           "шестнадцатеричные цифры")
+                                .arg(name));
+            options.certificate = sha256;
         } else if (name == QStringLiteral("--connect-timeout")
             || name == QStringLiteral("--idle-timeout")) {
             bool number = takeValue();
@@ -213,6 +229,16 @@ QString helpText()
         "                       REGISTER, named after it and the run's start\n"
         "                       (существующий файл - только отчёт .csv, не сам реестр)\n"
         "                       (an existing FILE must be a .csv report, not REGISTER)\n"
+        "  --ca-file FILE       сертификаты (PEM), которым доверять наряду с системными,\n"
+        "                       например корневой сертификат организации\n"
+        "                       PEM certificates trusted besides the system's\n"
+        "  --certificate SHA256 доверять сертификату сервера с этим отпечатком SHA-256\n"
+        "                       (64 шестнадцатеричные цифры, двоеточия можно), какими бы\n"
+        "                       ни были его имя и сроки; без него неподтверждённый\n"
+        "                       сертификат завершает работу с кодом 2, ничего не передав\n"
+        "                       trust the server certificate with this SHA-256 whatever\n"
+        "                       its name and dates; without it an untrusted certificate\n"
+        "                       ends the run with status 2, nothing sent\n"
         "  --connect-timeout SEC  сколько секунд ждать соединения с сервером, поиск адреса\n"
         "                       включая (по умолчанию 30; 0 - без предела); по истечении:\n"
         "                       «Socket Error # 10060 Connection timed out.»\n"

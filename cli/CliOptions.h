@@ -20,6 +20,8 @@ struct CliOptions {
     bool quiet = false;
     QString registerPath;           // as given
     QString reportPath;             // --report; empty: the report goes beside the workbook
+    QString caFile;                 // --ca-file: PEM certificates trusted besides the system's
+    QByteArray certificate;         // --certificate: the leaf's SHA-256 (32 bytes), trusted as is
     int connectTimeoutSeconds = 30; // the lookup and the connect together; 0: no limit
     int idleTimeoutSeconds = 900;   // a post silent this long fails; 0: waits for ever
 };

@@ -43,6 +43,10 @@ CommandLineUpload::CommandLineUpload(const CliOptions &options, ConsoleJournal &
     m_run.setServerAddress(m_options.server);
     m_run.setDrawTilesSuppressed(!m_options.drawTiles);
     m_run.setReportPath(m_options.reportPath);
+    TlsOptions tls;
+    tls.caFile = m_options.caFile;
+    tls.pinnedSha256 = m_options.certificate;
+    m_run.setTlsOptions(tls);
     // Unattended runs end by themselves; the window waits as long as its user does.
     m_run.setTimeouts(m_options.connectTimeoutSeconds * 1000, m_options.idleTimeoutSeconds * 1000);
 }
@@ -58,6 +62,7 @@ int CommandLineUpload::exec()
     case UploadCommand::Start::Abandoned: return m_status; // interrupted while the service decided
     case UploadCommand::Start::NotWorkbook:
     case UploadCommand::Start::NoClients:
+    case UploadCommand::Start::CertificateRefused:
     case UploadCommand::Start::NotAuthorised:
     case UploadCommand::Start::JobFailed: break;
     }
@@ -82,6 +87,18 @@ void CommandLineUpload::authorisationFailed(const QString &, const FailureCause 
     // An unreachable service is named by the journal line; any other failure is not.
     if (failure.transportCause.isEmpty())
         writeCause(failure);
+}
+
+bool CommandLineUpload::trustCertificate(const TlsError &failure)
+{
+    // Never asks: the reason, and how to trust this very certificate next time.
+    const QByteArray sha256 = failure.certificate().sha256;
+    m_journal.writeErrorLine(QStringLiteral("unmz-upload: %1").arg(transportCause(failure)));
+    m_journal.writeErrorLine(
+        QStringLiteral("unmz-upload: отпечаток сертификата: %1; чтобы доверять ему, добавьте "
+                       "--certificate %2")
+            .arg(fingerprintText(sha256), QString::fromLatin1(sha256.toHex().toUpper())));
+    return false;
 }
 
 void CommandLineUpload::writeCause(const FailureCause &failure)

@@ -46,6 +46,7 @@ private:
     // The cause of a failure the journal does not name, with the error log's path.
     void writeCause(const FailureCause &failure);
     void jobStarted() override;
+    bool trustCertificate(const TlsError &failure) override;
 
     CliOptions m_options;
     ConsoleJournal &m_journal;

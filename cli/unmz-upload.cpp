@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -33,6 +34,16 @@ bool colourWanted(CliOptions::Colour colour)
     }
     return ::isatty(STDOUT_FILENO) && qEnvironmentVariable("NO_COLOR").isEmpty()
         && qEnvironmentVariable("TERM") != QStringLiteral("dumb");
+}
+
+// The animated status line only where it cannot mix into the journal: both streams on
+// one terminal (not "| tee log", not a log file).
+bool statusLineWanted()
+{
+    struct stat out {
+    }, err{};
+    return ::isatty(STDOUT_FILENO) && ::isatty(STDERR_FILENO) && ::fstat(STDOUT_FILENO, &out) == 0
+        && ::fstat(STDERR_FILENO, &err) == 0 && out.st_rdev == err.st_rdev;
 }
 
 } // namespace
@@ -82,7 +93,7 @@ int main(int argc, char **argv)
     style.trueColour
         = colourTerm == QStringLiteral("truecolor") || colourTerm == QStringLiteral("24bit");
     style.quiet = parse.options.quiet;
-    style.status = !parse.options.quiet && ::isatty(STDERR_FILENO);
+    style.status = !parse.options.quiet && statusLineWanted();
     ConsoleJournal journal(STDOUT_FILENO, STDERR_FILENO, style);
 
     CliOptions options = parse.options;

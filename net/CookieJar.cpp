@@ -441,7 +441,8 @@ void CookieJar::enforceLimits(const QDateTime &now, const QList<QString> &grownD
     keepMostRecent(all, m_maxCookies);
 }
 
-std::optional<QString> CookieJar::cookieHeader(const QString &host, const QString &directoryPath)
+std::optional<QString> CookieJar::cookieHeader(
+    const QString &host, const QString &directoryPath, bool secure)
 {
     const QDateTime now = m_clock();
     const QString path = requestPath(directoryPath);
@@ -461,7 +462,7 @@ std::optional<QString> CookieJar::cookieHeader(const QString &host, const QStrin
     std::vector<Entry *> applying;
     for (Entry &entry : m_cookies) {
         const Cookie &cookie = entry.cookie;
-        if (cookie.secure || isExpired(cookie, now))
+        if ((cookie.secure && !secure) || isExpired(cookie, now))
             continue;
         const bool hostMatches = cookie.hostOnly
             ? host.compare(cookie.domain, Qt::CaseInsensitive) == 0

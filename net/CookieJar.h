@@ -1,6 +1,6 @@
 // A client's cookie jar: the storage model of RFC 6265 (section 5), in memory only,
 // guarded by a readers-writer lock, with the size limits of RFC 6265 section 6.1.
-// Secure cookies are stored but never sent, since the client never speaks https.
+// Secure cookies are stored from any reply but sent over https only.
 // Expires dates are read as RFC 6265 section 5.1.1 says.
 #pragma once
 
@@ -57,8 +57,10 @@ public:
     // for a request to `host` with directory path `directoryPath` (ends in "/").
     void store(
         const QString &host, const QString &directoryPath, const QList<QByteArray> &setCookies);
-    // The "Cookie" header value for a request; nothing when no cookie applies.
-    std::optional<QString> cookieHeader(const QString &host, const QString &directoryPath);
+    // The "Cookie" header value for a request; nothing when no cookie applies. Secure
+    // cookies apply only to a request over https (`secure`).
+    std::optional<QString> cookieHeader(
+        const QString &host, const QString &directoryPath, bool secure = false);
 
     // A copy in storing order, for tests and diagnostics.
     std::vector<Cookie> cookies() const;

@@ -17,9 +17,18 @@
 class FormPostClientPrivate
 {
 public:
+    ~FormPostClientPrivate() { closeConnection(); }
+
     // `form`, when given, is the form whose body `body` is: its fields name the files.
     QString post(const QString &url, const QByteArray &contentType, qint64 length,
         FormBodyStream &body, const MultipartForm *form);
+    void checkServer(const QString &url);
+    // Connects to `to`, with the handshake for https.
+    void open(const HttpTarget &to);
+    void closeConnection();
+    void send(const char *data, qint64 size);
+    void sendBody(FormBodyStream &body, const MultipartForm *form);
+    qint64 receive(char *buffer, qint64 capacity);
 
     HttpTarget target;
     CookieJar jar;
@@ -27,6 +36,9 @@ public:
     int connectTimeoutMs = 0;
     std::atomic<qint64> bodySent{0};
     std::optional<ReplyShortfall> shortfall;
+    TlsOptions tlsOptions;
+    std::shared_ptr<TlsContext> tlsContext; // built at the first https connection
+    std::unique_ptr<TlsConnection> tls;     // while an https connection is open
 };
 
 namespace
@@ -63,6 +75,10 @@ QString fileNameOf(int fd, const MultipartForm *form)
     const QString linked = QFile::symLinkTarget(link);
     return linked.isEmpty() ? link : linked;
 }
+
+// Over TLS a file goes through user space (no sendfile): neighbouring stretches are read
+// together, in blocks of this size, so that each read and each write moves enough.
+constexpr qint64 TlsFileBlockSize = Socket::CopyBlockSize;
 
 bool keepAlive(const HttpReplyReader &reply)
 {
@@ -189,6 +205,17 @@ void FormPostClient::setSocketSeams(SocketSeams seams)
     d->socket.setSeams(std::move(seams));
 }
 
+void FormPostClient::setTlsOptions(const TlsOptions &options)
+{
+    d->tlsOptions = options;
+    d->tlsContext.reset();
+}
+
+void FormPostClient::checkServer(const QString &url)
+{
+    d->checkServer(url);
+}
+
 QString FormPostClient::post(const QString &url, const MultipartForm &form)
 {
     const std::unique_ptr<FormBodyStream> body = form.openBody();
@@ -201,21 +228,120 @@ QString FormPostClient::post(
     return d->post(url, contentType, length, body, nullptr);
 }
 
+void FormPostClientPrivate::open(const HttpTarget &to)
+{
+    const quint16 port = connectPort(to);
+    // The CA file is read before anything goes out: a wrong one fails at once.
+    if (usesTls(to) && !tlsContext)
+        tlsContext = newTlsContext(tlsOptions, to.host);
+    const Socket::Deadline connectBy = connectTimeoutMs > 0
+        ? Socket::Deadline(Socket::Clock::now() + std::chrono::milliseconds(connectTimeoutMs))
+        : std::nullopt;
+    socket.connect(socket.resolve(to.host, connectBy), port, connectBy);
+    if (usesTls(to)) {
+        tls = std::make_unique<TlsConnection>(tlsContext, socket);
+        tls->handshake(to.host);
+    }
+}
+
+void FormPostClientPrivate::closeConnection()
+{
+    if (tls) {
+        tls->close();
+        tls.reset();
+    }
+    socket.close();
+}
+
+void FormPostClientPrivate::send(const char *data, qint64 size)
+{
+    if (tls)
+        tls->write(data, size);
+    else
+        socket.sendAll(data, size);
+}
+
+void FormPostClientPrivate::sendBody(FormBodyStream &body, const MultipartForm *form)
+{
+    FormBlock block;
+    int namedFd = -1;
+    QString fileName;
+    const auto nameFile = [&](int fd) {
+        if (fd != namedFd) {
+            namedFd = fd;
+            fileName = fileNameOf(fd, form);
+        }
+        return fileName;
+    };
+    // Over TLS: neighbouring file stretches not read yet, read and sent as one.
+    FormBlock run;
+    const auto sendRun = [&] {
+        if (run.length == 0)
+            return;
+        socket.readFile(run.fd, run.offset, run.length, nameFile(run.fd),
+            [this](const char *bytes, qint64 size) {
+                tls->write(bytes, size);
+                bodySent.fetch_add(size, std::memory_order_relaxed);
+            });
+        run.length = 0;
+    };
+    while (body.next(block)) {
+        if (tls && block.fd >= 0) {
+            if (run.length > 0 && (block.fd != run.fd || block.offset != run.offset + run.length))
+                sendRun();
+            if (run.length == 0) {
+                run.fd = block.fd;
+                run.offset = block.offset;
+            }
+            run.length += block.length;
+            if (run.length >= TlsFileBlockSize)
+                sendRun();
+            continue;
+        }
+        sendRun();
+        if (block.fd >= 0)
+            socket.sendFile(block.fd, block.offset, block.length, nameFile(block.fd));
+        else
+            send(block.bytes.constData(), block.bytes.size());
+        // One relaxed store a block: progress costs the upload nothing measurable.
+        bodySent.fetch_add(block.length, std::memory_order_relaxed);
+    }
+    sendRun();
+}
+
+qint64 FormPostClientPrivate::receive(char *buffer, qint64 capacity)
+{
+    return tls ? tls->read(buffer, capacity) : socket.receive(buffer, capacity);
+}
+
+void FormPostClientPrivate::checkServer(const QString &url)
+{
+    checkUrlCharacters(url);
+    HttpTarget probe = target; // a check leaves the target of the posts as it was
+    resolveUrl(probe, url);
+    if (!usesTls(probe))
+        return;
+    closeConnection();
+    try {
+        open(probe);
+    } catch (...) {
+        closeConnection();
+        throw;
+    }
+    closeConnection();
+}
+
 QString FormPostClientPrivate::post(const QString &url, const QByteArray &contentType,
     qint64 length, FormBodyStream &body, const MultipartForm *form)
 {
-    socket.close();
+    closeConnection();
     // From the start: the count is this post's, never the last one's, while it connects.
     bodySent.store(0, std::memory_order_relaxed);
     shortfall.reset();
     checkUrlCharacters(url);
     resolveUrl(target, url);
     try {
-        const quint16 port = connectPort(target);
-        const Socket::Deadline connectBy = connectTimeoutMs > 0
-            ? Socket::Deadline(Socket::Clock::now() + std::chrono::milliseconds(connectTimeoutMs))
-            : std::nullopt;
-        socket.connect(socket.resolve(target.host, connectBy), port, connectBy);
+        open(target);
         // An internationalised host goes into the Host header in its ASCII form, as it
         // was looked up, rather than as question marks.
         QString host = hostHeaderValue(target);
@@ -224,10 +350,10 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
         if (const QByteArray ace = QUrl::toAce(target.host); !ascii && !ace.isEmpty())
             host.replace(0, target.host.size(), QString::fromLatin1(ace));
         const QByteArray head = requestHead(requestTarget(target), contentType, length, host,
-            jar.cookieHeader(target.host, target.path));
+            jar.cookieHeader(target.host, target.path, usesTls(target)));
         socket.holdSegments(true);
         bodySent.store(0, std::memory_order_relaxed);
-        socket.sendAll(head.constData(), head.size());
+        send(head.constData(), head.size());
 
         // A server may answer (413, say) and close while the body is still going out;
         // its reply then explains the failure better than the broken send does. A file
@@ -235,22 +361,7 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
         // for a body that stopped short.
         std::exception_ptr sendFailure;
         try {
-            FormBlock block;
-            int namedFd = -1;
-            QString fileName;
-            while (body.next(block)) {
-                if (block.fd >= 0) {
-                    if (block.fd != namedFd) {
-                        namedFd = block.fd;
-                        fileName = fileNameOf(block.fd, form);
-                    }
-                    socket.sendFile(block.fd, block.offset, block.length, fileName);
-                } else {
-                    socket.sendAll(block.bytes.constData(), block.bytes.size());
-                }
-                // One relaxed store a block: progress costs the upload nothing measurable.
-                bodySent.fetch_add(block.length, std::memory_order_relaxed);
-            }
+            sendBody(body, form);
             socket.holdSegments(false);
         } catch (const SocketError &) {
             if (socket.isAborted())
@@ -268,7 +379,12 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
             while (!done) {
                 switch (reply.next()) {
                 case HttpReplyReader::Event::NeedMore: {
-                    const qint64 received = socket.receive(buffer.data(), buffer.size());
+                    const qint64 received = receive(buffer.data(), buffer.size());
+                    // Over TLS only close_notify ends a body that the close ends: a bare
+                    // close there may be a cut that no length gives away.
+                    if (received == 0 && tls && tls->endedWithoutNotify()
+                        && reply.inCloseDelimitedBody())
+                        throw TransportError(QStringLiteral("Connection Closed Gracefully."));
                     if (received == 0)
                         reply.feedEnd();
                     else
@@ -279,6 +395,7 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
                     jar.store(target.host, target.path, reply.setCookies());
                     if (!reply.isInterim() && reply.statusCode() >= 300 && reply.statusCode() < 400
                         && reply.bodyExpected() && !reply.hasBufferedBytes() && !reply.peerClosed()
+                        && !(tls && tls->hasBufferedBytes())
                         && !socket.waitReadable(FormPostClient::RedirectBodyWaitMs))
                         reply.skipBody();
                     break;
@@ -292,7 +409,7 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
         }
 
         if (!keepAlive(reply))
-            socket.close();
+            closeConnection();
         if (reply.cutShort())
             shortfall = ReplyShortfall{reply.body().size(), reply.announcedLength()};
         const int code = reply.statusCode();
@@ -306,7 +423,7 @@ QString FormPostClientPrivate::post(const QString &url, const QByteArray &conten
     } catch (const ProtocolError &) {
         throw;
     } catch (...) {
-        socket.close();
+        closeConnection();
         throw;
     }
 }

@@ -1,11 +1,12 @@
-// The form-post client: one HTTP/1.0 POST of a multipart form per call over plain TCP,
-// the reply body decoded to text, every failure raised with its exact message text.
-// Each client keeps its own cookie jar. One post at a time per client.
+// The form-post client: one HTTP/1.0 POST of a multipart form per call over TCP, or over
+// TLS for an https address, the reply body decoded to text, every failure raised with its
+// exact message text. Each client keeps its own cookie jar. One post at a time per client.
 #pragma once
 
 #include "net/CookieJar.h"
 #include "net/MultipartForm.h"
 #include "net/Socket.h"
+#include "net/TlsConnection.h"
 
 #include <QByteArray>
 #include <QList>
@@ -58,6 +59,14 @@ public:
     // Thread-safe: restarts the idle clock of the post in flight, for a caller that learns
     // by other means (a progress poll, say) that the service is still at work on it.
     void resetIdleClock();
+
+    // For the next https connections (between posts): the trust added to the system's and
+    // the certificates accepted as they are.
+    void setTlsOptions(const TlsOptions &options);
+    // For an https address: connects, completes the handshake and verifies the server's
+    // certificate, sends no request, and closes; throws what a post would (TlsError when
+    // the handshake or the certificate fails). Does nothing for an http address.
+    void checkServer(const QString &url);
 
     // Replaces the system calls behind the connection (tests: a lookup that never
     // answers, a file that fails while it is sent).

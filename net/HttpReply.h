@@ -51,6 +51,9 @@ public:
     bool bodyExpected() const;
     bool hasBufferedBytes() const { return m_pos < m_buffer.size(); }
     bool peerClosed() const { return m_ended; }
+    // NeedMore inside a body that only the peer's close ends: over TLS a close without
+    // close_notify there may be a cut, not the end.
+    bool inCloseDelimitedBody() const { return m_state == State::CloseBody; }
 
     // Done
     const QByteArray &body() const { return m_body; }

@@ -120,8 +120,11 @@ void resolveUrl(HttpTarget &target, const QString &url)
         target.port = QStringLiteral("443");
     if (target.port.isEmpty())
         throw TransportError(QStringLiteral("Unknown Protocol"));
-    if (sameText(target.scheme, "https"))
-        throw TransportError(QStringLiteral("IOHandler value is not valid"));
+}
+
+bool usesTls(const HttpTarget &target)
+{
+    return sameText(target.scheme, "https");
 }
 
 void checkUrlCharacters(const QString &url)

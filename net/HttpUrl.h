@@ -17,9 +17,11 @@ struct HttpTarget {
 };
 
 // Merges `url` into `target` (the target keeps the merged parts also when this throws).
-// Throws Exception("Unknown Protocol") when no port can be found and
-// Exception("IOHandler value is not valid") for the scheme "https".
+// Throws Exception("Unknown Protocol") when no port can be found.
 void resolveUrl(HttpTarget &target, const QString &url);
+// Whether the target is reached over TLS: the scheme "https" in any case; every other
+// scheme is sent as plain http.
+bool usesTls(const HttpTarget &target);
 
 // Throws Exception("Invalid character in the URL.") when `url` holds a control character
 // (below 32, or 127) or a space: the request target goes into the request line as it is

@@ -366,19 +366,30 @@ void Socket::connect(quint32 address, quint16 port, Deadline deadline)
 void Socket::sendAll(const char *data, qint64 size)
 {
     while (size > 0) {
-        const ssize_t sent = ::send(m_fd, data, size_t(size), MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                waitForProgress(Direction::Write);
-                continue;
-            }
-            if (errno == EINTR)
-                continue;
-            raise(errno);
-        }
-        noteProgress();
+        const qint64 sent = sendSome(data, size);
         data += sent;
         size -= sent;
+    }
+}
+
+qint64 Socket::sendSome(const char *data, qint64 size, bool wait)
+{
+    while (true) {
+        const ssize_t sent
+            = ::send(m_fd, data, size_t(size), MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT));
+        if (sent >= 0) {
+            noteProgress();
+            return sent;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!wait)
+                return 0;
+            waitForProgress(Direction::Write);
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        raise(errno);
     }
 }
 
@@ -438,7 +449,8 @@ void Socket::sendFile(int fd, qint64 offset, qint64 length, const QString &fileN
                 throw SocketError(ConnectionAborted);
             // A file system that cannot feed sendfile(): the rest goes through a buffer.
             if (error == EINVAL || error == ENOSYS)
-                return copyFile(fd, position, length, fileName);
+                return readFile(fd, position, length, fileName,
+                    [this](const char *bytes, qint64 size) { sendAll(bytes, size); });
             raiseSendFileError(error, fd, position, fileName);
         }
         if (sent == 0)
@@ -448,9 +460,11 @@ void Socket::sendFile(int fd, qint64 offset, qint64 length, const QString &fileN
     }
 }
 
-void Socket::copyFile(int fd, off_t position, qint64 length, const QString &fileName)
+void Socket::readFile(int fd, qint64 offset, qint64 length, const QString &fileName,
+    const std::function<void(const char *, qint64)> &sink)
 {
     QByteArray buffer(int(qMin<qint64>(length, CopyBlockSize)), Qt::Uninitialized);
+    off_t position = off_t(offset);
     while (length > 0) {
         const size_t wanted = size_t(qMin<qint64>(length, buffer.size()));
         const ssize_t got = m_seams.readFile ? m_seams.readFile(fd, buffer.data(), wanted, position)
@@ -462,7 +476,7 @@ void Socket::copyFile(int fd, off_t position, qint64 length, const QString &file
         }
         if (got == 0)
             throw Exception(QStringLiteral("No data to read."));
-        sendAll(buffer.constData(), got);
+        sink(buffer.constData(), got);
         position += got;
         length -= got;
     }

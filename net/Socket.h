@@ -66,11 +66,19 @@ public:
     // Thread-safe: counts as activity, so the idle limit starts again from now.
     void resetIdleClock();
     void sendAll(const char *data, qint64 size);
+    // One send of up to `size` bytes: waits as sendAll does until some go out and returns
+    // how many did; with `wait` false returns 0 at once when none can go out now.
+    qint64 sendSome(const char *data, qint64 size, bool wait = true);
     // Sends `length` bytes of the file `fd` from `offset` without copying them through
     // user space; throws Exception("No data to read.") when the file ends early, and
     // FileReadError naming `fileName` when the file cannot be read (a SocketError is the
     // socket's failure only).
     void sendFile(int fd, qint64 offset, qint64 length, const QString &fileName);
+    // Reads `length` bytes of the file `fd` from `offset` with pread (the seam's) in blocks
+    // of CopyBlockSize and hands each to `sink`, for a body that cannot go by sendfile();
+    // throws as sendFile does when the file ends early or cannot be read.
+    void readFile(int fd, qint64 offset, qint64 length, const QString &fileName,
+        const std::function<void(const char *, qint64)> &sink);
     // Ends the sending side: a peer still reading a request body that stopped short
     // sees its end, and answers or closes, rather than waiting for the rest.
     void shutdownWrite();
@@ -101,7 +109,6 @@ private:
     void noteProgress();
     void applyIdleTimeout();
     [[noreturn]] void raise(int posixError);
-    void copyFile(int fd, off_t position, qint64 length, const QString &fileName);
     [[noreturn]] void raiseSendFileError(
         int error, int fd, off_t position, const QString &fileName);
 

@@ -75,20 +75,15 @@ UploadCommand::Start UploadCommand::start(const UploadOrder &order)
     }
     // Nothing may start the command again while the service decides or the job runs.
     m_run.setUploadButtonEnabled(false);
+    if (Start stop; !serverTrusted(order, stop))
+        return stop;
     if (order.authorise) {
         m_face.authorisationStarted();
         const bool authorised = authorise(order.address, order.session, order.serverName);
         if (m_run.abandoned())
             return Start::Abandoned; // the front end is going away: nothing more to say
         if (!authorised) {
-            m_run.setUploadButtonEnabled(true);
-            const FailureCause failure = m_run.authorisationFailure();
-            m_face.authorisationFailed(order.address, failure);
-            // The service's refusal, an HTTP status or a refused thread: the session line.
-            m_journal.addLine(JournalKind::Error,
-                failure.transportCause.isEmpty()
-                    ? UploadTexts::notAuthorised
-                    : unreachableServerText(order.address, failure.transportCause));
+            authorisationFailed(order.address, m_run.authorisationFailure());
             return Start::NotAuthorised;
         }
     }
@@ -101,6 +96,58 @@ UploadCommand::Start UploadCommand::start(const UploadOrder &order)
         return Start::JobFailed;
     m_face.jobStarted();
     return Start::Started;
+}
+
+bool UploadCommand::serverTrusted(const UploadOrder &order, Start &stop)
+{
+    if (!order.address.startsWith(QStringLiteral("https:"), Qt::CaseInsensitive))
+        return true;
+    // Before the first request: a certificate the user has not trusted gets nothing.
+    for (bool asked = false;;) {
+        const std::exception_ptr failure = m_run.checkServer(order.address);
+        if (m_run.abandoned()) {
+            stop = Start::Abandoned;
+            return false;
+        }
+        if (!failure)
+            return true;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const TlsError &tls) {
+            if (tls.certificateProblem() && !asked) {
+                if (m_face.trustCertificate(tls)) {
+                    m_run.trustForSession(tls.certificate().sha256);
+                    asked = true;
+                    continue; // the next check passes, unless the server changed meanwhile
+                }
+                if (m_run.abandoned()) {
+                    stop = Start::Abandoned;
+                    return false;
+                }
+                m_run.setUploadButtonEnabled(true);
+                m_journal.addLine(JournalKind::Error, certificateRefusedText);
+                stop = Start::CertificateRefused;
+                return false;
+            }
+            authorisationFailed(order.address, {failureMessage(tls), transportCause(tls)});
+        } catch (const std::exception &other) {
+            authorisationFailed(order.address, {failureMessage(other), transportCause(other)});
+        } catch (...) {
+            authorisationFailed(order.address, {QStringLiteral("неизвестная ошибка"), {}});
+        }
+        stop = Start::NotAuthorised;
+        return false;
+    }
+}
+
+void UploadCommand::authorisationFailed(const QString &address, const FailureCause &failure)
+{
+    m_run.setUploadButtonEnabled(true);
+    m_face.authorisationFailed(address, failure);
+    // The service's refusal, an HTTP status or a refused thread: the session line.
+    m_journal.addLine(JournalKind::Error,
+        failure.transportCause.isEmpty() ? UploadTexts::notAuthorised
+                                         : unreachableServerText(address, failure.transportCause));
 }
 
 bool UploadCommand::authorise(

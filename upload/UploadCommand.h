@@ -4,6 +4,7 @@
 // (the face) adds only what it alone does: a dialog, a box, a status line, an exit.
 #pragma once
 
+#include "net/NetErrors.h"
 #include "upload/UploadRun.h"
 
 #include <QList>
@@ -32,6 +33,10 @@ UploadOutcome uploadOutcome(bool ok, const JobProgress &progress,
 // on one line, ending in a full stop.
 QString failureSentence(const FailureCause &failure);
 
+// The journal line of a run the user would not trust the service's certificate for.
+inline const QString certificateRefusedText
+    = QStringLiteral("Соединение не установлено: сертификат сервера не подтверждён.");
+
 // The journal line of an authorisation that never reached the service.
 QString unreachableServerText(const QString &address, const QString &cause);
 
@@ -52,6 +57,13 @@ public:
         Q_UNUSED(failure);
     }
     virtual void jobStarted() { }
+    // An https service whose certificate is not trusted: true when the user trusts it for
+    // this session (the window asks; the command line never does).
+    virtual bool trustCertificate(const TlsError &failure)
+    {
+        Q_UNUSED(failure);
+        return false;
+    }
 };
 
 // What one upload is started with.
@@ -73,7 +85,15 @@ public:
 
     UploadRun &run() { return m_run; }
 
-    enum class Start { Started, NotWorkbook, NoClients, NotAuthorised, Abandoned, JobFailed };
+    enum class Start {
+        Started,
+        NotWorkbook,
+        NoClients,
+        CertificateRefused,
+        NotAuthorised,
+        Abandoned,
+        JobFailed,
+    };
     // Runs the command's steps up to the job's start; each step that stops it has added
     // its line (a failed start is logged), and the job's end comes as `ended`.
     Start start(const UploadOrder &order);
@@ -94,6 +114,10 @@ signals:
     void ended(const UploadOutcome &outcome);
 
 private:
+    // The certificate step of an https address: true to go on.
+    bool serverTrusted(const UploadOrder &order, Start &stop);
+    // The authorisation failed before the service answered it: the face, then the line.
+    void authorisationFailed(const QString &address, const FailureCause &failure);
     void jobEnded();
 
     JournalSink &m_journal;

@@ -119,9 +119,59 @@ void UploadRun::setTimeouts(int connectMs, int idleMs)
     m_idleTimeoutMs = idleMs;
 }
 
+void UploadRun::setTlsOptions(const TlsOptions &options)
+{
+    m_tls = options;
+    applyTlsOptions();
+}
+
+void UploadRun::trustForSession(const QByteArray &sha256)
+{
+    if (!m_tls.trustedSha256.contains(sha256))
+        m_tls.trustedSha256 << sha256;
+    applyTlsOptions();
+}
+
+void UploadRun::applyTlsOptions()
+{
+    // Between posts only: the command changes trust before the job and the polls start.
+    for (FormPostClient *client : {http.get(), timerHttp.get()})
+        if (client)
+            client->setTlsOptions(m_tls);
+}
+
+std::exception_ptr UploadRun::checkServer(const QString &address)
+{
+    if (m_abandoned)
+        return {};
+    std::exception_ptr failure;
+    try {
+        std::shared_ptr<FormPostClient> client = makeClient();
+        m_authClient = client;
+        const std::optional<PostOutcome> outcome = m_posts.await([client, address] {
+            client->checkServer(address);
+            return QString();
+        });
+        m_authClient.reset();
+        if (m_abandoned || !outcome)
+            return {};
+        failure = outcome->failure;
+        if (failure)
+            std::rethrow_exception(failure);
+    } catch (const std::exception &caught) {
+        logFailure(authPlace, &caught);
+        failure = std::current_exception();
+    } catch (...) {
+        logFailure(authPlace, nullptr);
+        failure = std::current_exception();
+    }
+    return failure;
+}
+
 std::unique_ptr<FormPostClient> UploadRun::makeClient() const
 {
     std::unique_ptr<FormPostClient> client = newClient();
+    client->setTlsOptions(m_tls);
     client->setConnectTimeout(m_connectTimeoutMs);
     client->setIdleTimeout(m_idleTimeoutMs);
     return client;

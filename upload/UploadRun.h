@@ -6,6 +6,7 @@
 // upload command awaits as one step.
 #pragma once
 
+#include "net/FormPostClient.h"
 #include "upload/JournalLines.h"
 #include "upload/PostWorker.h"
 #include "upload/RunReport.h"
@@ -94,6 +95,16 @@ public:
     // Why the latest authorisation failed when the service did not answer it: empty after
     // a success or the service's refusal.
     FailureCause authorisationFailure() const { return m_authFailure; }
+
+    // An https service's certificate, checked with a handshake and no request through a
+    // client made for it, awaited like the authorisation. Null when trusted, or for http;
+    // else the failure (a TlsError when the certificate or the handshake is the problem),
+    // logged already. Null without a check once the run is abandoned.
+    std::exception_ptr checkServer(const QString &address);
+    // TLS settings of every client from now on: an extra CA file, a pinned certificate.
+    void setTlsOptions(const TlsOptions &options);
+    // The user trusts this certificate (its SHA-256) until the program exits.
+    void trustForSession(const QByteArray &sha256);
 
     // Starts the upload job for the workbook through the job client. The upload button
     // goes off and `process` on before the job exists. Throws when a job is running or
@@ -211,6 +222,9 @@ private:
 
     JournalSink &m_journal;
     QString m_address;
+    void applyTlsOptions();
+
+    TlsOptions m_tls;
     int m_connectTimeoutMs = 0;
     int m_idleTimeoutMs = 0;
     std::atomic<bool> m_drawTilesSuppressed{false};

@@ -3,6 +3,7 @@
 #include "DevService.h"
 #include "LogText.h"
 #include "ScopedLogFolder.h"
+#include "TestCertificates.h"
 #include "TestFiles.h"
 #include "Watchdog.h"
 #include "app/MessageBoxes.h"
@@ -328,6 +329,47 @@ private slots:
                     "Не удалось подключиться к серверу \"" + address + "\": " + cause + "."});
         }
         QVERIFY(form.Button1->isEnabled());
+    }
+
+    // An https service whose certificate is not trusted: the user is asked before any
+    // request; "Отмена" sends nothing, trust lasts for the session.
+    void untrustedCertificateIsAskedAbout()
+    {
+        const TestCertificates certificates;
+        QVERIFY(certificates.isValid());
+        DevService service({"--stage-seconds", "0.2", "--sid", "web1", "--tls",
+            certificates.leafFile(), certificates.keyFile()});
+        QVERIFY2(service.isRunning(), qPrintable(service.output()));
+        setParams({"ADR=" + service.address(), "sid=web1"});
+        TForm1 form;
+        QStringList questions;
+        bool trust = false;
+        setQuestionHookForTesting([&](const QString &title, const QString &text) {
+            questions << title + u'|' + text;
+            return trust;
+        });
+        clickUpload(form, m_workbook);
+        QCOMPARE(questions.size(), 1);
+        QVERIFY2(questions.first().startsWith("Сертификат сервера не подтверждён|Сертификат "
+                                              "сервера 127.0.0.1 не подтверждён: издатель «Test "
+                                              "Office Root CA»"),
+            qPrintable(questions.first()));
+        QVERIFY(questions.first().contains(
+            "\nОтпечаток SHA-256: " + certificates.leafSha256().mid(0, 2) + u':'));
+        QCOMPARE(journalMessages(form), QStringList{certificateRefusedText});
+        QVERIFY(service.actions().isEmpty());
+        QVERIFY(form.Button1->isEnabled());
+
+        trust = true;
+        clickUpload(form, m_workbook);
+        QVERIFY(waitForNotice());
+        QCOMPARE(m_boxes.last().title, QString("Загрузка завершена"));
+        QCOMPARE(questions.size(), 2);
+        m_boxes.clear();
+        clickUpload(form, m_workbook); // trusted for the session: no question
+        QVERIFY(waitForNotice());
+        QCOMPARE(questions.size(), 2);
+        setQuestionHookForTesting({});
     }
 
     void onlyExactlyFalseSkipsAuthorisation_data()

@@ -4,6 +4,7 @@
 
 #include "DevService.h"
 #include "LogText.h"
+#include "TestCertificates.h"
 #include "TestFiles.h"
 #include "TestPaths.h"
 #include "Watchdog.h"
@@ -17,6 +18,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileDialog>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -378,6 +380,65 @@ private slots:
             QCOMPARE(cliRequest.mid(same, 200), windowRequest.mid(same, 200));
         }
         QCOMPARE(takeLog(), QString());
+    }
+
+    // Over https the run is the http run, encrypted; a certificate nobody trusts gets
+    // nothing, and the way to trust it is named.
+    void httpsRunsAsHttpDoesAndTrustsOnlyWhatItIsTold()
+    {
+        const TestCertificates certificates;
+        QVERIFY(certificates.isValid());
+        const QStringList options{"--stage-seconds", "0.5", "--sid", "web1"};
+        DevService plain(options);
+        DevService tls(
+            options + QStringList{"--tls", certificates.leafFile(), certificates.keyFile()});
+        QVERIFY2(tls.isRunning(), qPrintable(tls.output()));
+        const auto journal = [](const Run &cli, const QString &address) {
+            QStringList lines;
+            for (const QString &line : cli.lines())
+                lines << numberAndMessage(line).replace(address, "ADDRESS");
+            return withoutReportTimes(lines);
+        };
+        const auto requests = [](const DevService &service) {
+            QList<QJsonObject> list;
+            for (QJsonObject request : service.requests()) {
+                if (request["action"] == "progress")
+                    continue;
+                for (const char *volatileField : {"seq", "time", "cookie"})
+                    request.remove(volatileField);
+                if (request["action"] == "getSession")
+                    request.remove("reply"); // a new job id each time
+                list << request;
+            }
+            return list;
+        };
+        const Run overHttp = run({"--server", plain.address(), "--session", "web1", m_workbook});
+        const Run overHttps = run({"--server", tls.address(), "--session", "web1", "--ca-file",
+            certificates.caFile(), m_workbook});
+        QCOMPARE(overHttps.status, 0);
+        QCOMPARE(journal(overHttps, tls.address()), journal(overHttp, plain.address()));
+        QCOMPARE(requests(tls), requests(plain));
+
+        const qsizetype sent = tls.requests().size();
+        const Run untrusted = run({"--server", tls.address(), "--session", "web1", m_workbook});
+        QCOMPARE(untrusted.status, 2);
+        QCOMPARE(tls.requests().size(), sent);
+        const QString err = QString::fromUtf8(untrusted.err);
+        QVERIFY2(err.contains("издатель «Test Office Root CA» не входит в число доверенных"),
+            qPrintable(err));
+        QVERIFY2(
+            err.contains("чтобы доверять ему, добавьте --certificate " + certificates.leafSha256()),
+            qPrintable(err));
+        QVERIFY(untrusted.lines().last().endsWith(certificateRefusedText));
+
+        // The fingerprint as the message gives it, colons and all, in lower case.
+        QString pin = certificates.leafSha256().toLower();
+        for (qsizetype at = pin.size() - 2; at > 0; at -= 2)
+            pin.insert(at, u':');
+        const Run pinned = run(
+            {"--server", tls.address(), "--session", "web1", "--certificate", pin, m_workbook});
+        QCOMPARE(pinned.status, 0);
+        takeLog();
     }
 
     void exitStatus_data()

@@ -137,7 +137,7 @@ private slots:
     void replies();
     void connectionRefused();
     void hostNotFound();
-    void httpsOpensNoConnection();
+    void httpsToAPlainServerFailsTheHandshake();
     void everyPostOpensItsOwnConnection();
     void keepAliveRule_data();
     void keepAliveRule();
@@ -226,15 +226,15 @@ void TestFormPostClient::urlResolution_data()
     QTest::newRow("unknown scheme keeps the target's port") << "http://srv:8080/a"
                                                             << "ftp://other/x"
                                                             << "/x|other:8080|8080";
-    QTest::newRow("https refused") << ""
-                                   << "https://srv/x"
-                                   << "IOHandler value is not valid";
-    QTest::newRow("https in capitals refused") << ""
-                                               << "HTTPS://srv:8443/x"
-                                               << "IOHandler value is not valid";
-    QTest::newRow("path reference after a refused https URL") << "https://srv/a"
-                                                              << "/x"
-                                                              << "IOHandler value is not valid";
+    QTest::newRow("https, default port left out of Host") << ""
+                                                          << "https://srv/x"
+                                                          << "/x|srv|443";
+    QTest::newRow("https in capitals with a port") << ""
+                                                   << "HTTPS://srv:8443/x"
+                                                   << "/x|srv:8443|8443";
+    QTest::newRow("path reference after an https URL") << "https://srv/a"
+                                                       << "/x"
+                                                       << "/x|srv|443";
 }
 
 void TestFormPostClient::urlResolution()
@@ -565,14 +565,21 @@ void TestFormPostClient::hostNotFound()
         QStringLiteral("error:Socket Error # 11001\r\nHost not found."));
 }
 
-void TestFormPostClient::httpsOpensNoConnection()
+void TestFormPostClient::httpsToAPlainServerFailsTheHandshake()
 {
     ScriptedServer server;
+    server.addScript({S::send("HTTP/1.1 400 Bad Request\r\n\r\n"), S::holdOpen(5000)});
     FormPostClient client;
-    QCOMPARE(postOutcome(client, QStringLiteral("https://127.0.0.1:%1/x").arg(server.port())),
-        QStringLiteral("error:IOHandler value is not valid"));
-    QTest::qWait(100);
-    QCOMPARE(server.connectionCount(), 0);
+    MemoryBody body("b");
+    try {
+        client.post(QStringLiteral("https://127.0.0.1:%1/x").arg(server.port()), FormType, 1, body);
+        QFAIL("no TLS failure");
+    } catch (const TlsError &e) {
+        QCOMPARE(e.kind(), TlsError::Kind::Other);
+        QCOMPARE(e.message(), QStringLiteral("wrong version number"));
+    }
+    QCOMPARE(server.connectionCount(), 1);
+    QVERIFY(!client.isConnected());
 }
 
 void TestFormPostClient::everyPostOpensItsOwnConnection()

@@ -16,6 +16,8 @@ DevService::DevService(const QStringList &options)
         QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--data"), dataDir(),
         QStringLiteral("--request-log"), m_dir.path() + QStringLiteral("/requests.jsonl")};
     args += options;
+    m_scheme = options.contains(QStringLiteral("--tls")) ? QStringLiteral("https")
+                                                         : QStringLiteral("http");
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start(python, args);
     if (!m_process.waitForStarted(10000))
@@ -45,7 +47,7 @@ DevService::~DevService()
 
 QString DevService::address() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return QStringLiteral("%1://127.0.0.1:%2").arg(m_scheme).arg(m_port);
 }
 
 QList<QJsonObject> DevService::requests() const

@@ -16,7 +16,7 @@ public:
     ~DevService();
 
     bool isRunning() const { return m_port > 0; }
-    QString address() const; // "http://127.0.0.1:PORT"
+    QString address() const; // "http://127.0.0.1:PORT" ("https" with --tls)
     QString dataDir() const { return m_dir.path() + QStringLiteral("/data"); }
     // Every request so far, one JSON object each, in arrival order.
     QList<QJsonObject> requests() const;
@@ -30,4 +30,5 @@ private:
     QProcess m_process;
     QString m_output;
     int m_port = 0;
+    QString m_scheme;
 };

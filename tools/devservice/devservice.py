@@ -18,6 +18,7 @@ import json
 import os
 import re
 import secrets
+import ssl
 import sys
 import tempfile
 import threading
@@ -841,6 +842,12 @@ class DevService(http.server.ThreadingHTTPServer):
         self.sequence_lock = threading.Lock()
         self.sequence = 0
         super().__init__((options.host, options.port), Handler)
+        if options.tls:
+            # https: each connection's handshake happens in its own handler thread.
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*options.tls)
+            self.socket = context.wrap_socket(self.socket, server_side=True,
+                                              do_handshake_on_connect=False)
 
     def next_sequence(self):
         with self.sequence_lock:
@@ -868,6 +875,8 @@ def parse_options(argv):
     parser.add_argument("--stage-seconds", type=float, default=6.0, help="duration of each processing stage")
     parser.add_argument("--request-log", metavar="FILE", help="append one JSON line per request")
     parser.add_argument("--quiet", action="store_true", help="no access log on stderr")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"),
+                        help="serve https with this certificate chain and key (PEM)")
     return parser.parse_args(argv)
 
 
