@@ -438,6 +438,11 @@ private slots:
         const Run pinned = run(
             {"--server", tls.address(), "--session", "web1", "--certificate", pin, m_workbook});
         QCOMPARE(pinned.status, 0);
+        // The system's trust, as OpenSSL lets an administrator name it.
+        qputenv("SSL_CERT_FILE", certificates.caFile().toLocal8Bit());
+        const Run systemTrust = run({"--server", tls.address(), "--session", "web1", m_workbook});
+        qunsetenv("SSL_CERT_FILE");
+        QCOMPARE(systemTrust.status, 0);
         takeLog();
     }
 
