@@ -834,7 +834,7 @@ private slots:
             out += process.readAllStandardOutput();
         }
         QVERIFY2(out.contains(QStringLiteral("Документ \"").toUtf8()), out.constData());
-        QTest::qWait(200); // the next document's body is out; its reply is a second away
+        QTest::qWait(500); // the next document's body is out; its reply is a second away
         ::kill(pid_t(process.processId()), signalNumber);
         clock.restart();
         const bool ended = process.waitForFinished(5000);
