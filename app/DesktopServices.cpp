@@ -10,6 +10,7 @@
 
 #include "diag/Version.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace
@@ -45,9 +46,10 @@ public:
             [done = std::move(done)](QDBusPendingCallWatcher *finished) {
                 const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *finished;
                 finished->deleteLater();
-                // The reply's descriptor closes with it: keep a duplicate of our own.
+                // The reply's descriptor closes with it: keep a duplicate of our own, closed
+                // on exec so that no program started later holds the machine awake.
                 done(reply.isValid() && reply.value().isValid()
-                        ? ::dup(reply.value().fileDescriptor())
+                        ? ::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0)
                         : -1);
             });
     }

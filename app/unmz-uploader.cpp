@@ -1,9 +1,9 @@
 // The program's entry point: launch parameters first, then the application, the main
 // window Form1 and the message loop. "--version" answers before any of that.
 #include "app/FirstPaintReport.h"
-#include "diag/Version.h"
 #include "app/main.h"
 #include "app/uLaunchParams.h"
+#include "diag/Version.h"
 
 #include <QApplication>
 #include <QIcon>

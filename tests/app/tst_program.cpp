@@ -1,5 +1,5 @@
-#include "diag/Version.h"
 #include "app/main.h"
+#include "diag/Version.h"
 
 #include <QProcess>
 #include <QTest>
