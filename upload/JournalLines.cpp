@@ -3,9 +3,11 @@
 #include "diag/TimeTexts.h"
 
 #include <QDateTime>
+#include <QLocale>
 
 #include <limits>
 #include <mutex>
+#include <tuple>
 
 namespace
 {
@@ -33,6 +35,20 @@ QString journalLineText(
     return trimmed.toString();
 }
 
+std::pair<QString, QString> journalStampTexts(const QDateTime &time, bool cLocale)
+{
+    if (cLocale)
+        return {time.date().toString(QStringLiteral("dd.MM.yyyy")),
+            time.time().toString(QStringLiteral("HH:mm:ss"))};
+    return {shortDateText(time.date()), longTimeText(time.time())};
+}
+
+bool systemLocaleIsC()
+{
+    static const bool c = QLocale::system().language() == QLocale::C;
+    return c;
+}
+
 std::pair<QString, QString> journalStamp()
 {
     {
@@ -51,8 +67,7 @@ std::pair<QString, QString> journalStamp()
         const qint64 nowSecond = now / 1000 - (now % 1000 < 0 ? 1 : 0);
         if (nowSecond != second) {
             const QDateTime local = QDateTime::fromMSecsSinceEpoch(nowSecond * 1000);
-            dateText = shortDateText(local.date());
-            timeText = longTimeText(local.time());
+            std::tie(dateText, timeText) = journalStampTexts(local, systemLocaleIsC());
             second = nowSecond;
         }
     };

@@ -4,6 +4,7 @@
 // into kinds.
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 #include <functional>
@@ -52,6 +53,12 @@ private:
 // message, then trimmed as a whole.
 QString journalLineText(
     int number, const QString &dateText, const QString &timeText, const QString &message);
+
+// The date and time texts of a line stamped at `time`: the user's short date and long
+// time; under the C or POSIX locale, which is no user's choice (a fresh system, cron),
+// the Russian "dd.MM.yyyy" and "HH:mm:ss".
+std::pair<QString, QString> journalStampTexts(const QDateTime &time, bool cLocale);
+bool systemLocaleIsC();
 
 // The date and time texts of the next line: the short date and the long time, read one
 // after the other. A test may replace them; an empty function restores the clock.

@@ -226,8 +226,8 @@ struct Run {
 // have as many words as the clock's texts in this (and the child's) locale.
 QString numberAndMessage(const QString &line)
 {
-    const int stampWords = int(shortDateText(QDate::currentDate()).split(u' ').size()
-        + longTimeText(QTime::currentTime()).split(u' ').size());
+    const auto [date, time] = journalStampTexts(QDateTime::currentDateTime(), systemLocaleIsC());
+    const int stampWords = int(date.split(u' ').size() + time.split(u' ').size());
     return line.section(u' ', 0, 0) + u' ' + line.section(u' ', 1 + stampWords);
 }
 

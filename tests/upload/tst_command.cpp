@@ -11,6 +11,7 @@
 #include "ScriptedServer.h"
 #include "TestFiles.h"
 #include "Watchdog.h"
+#include "diag/TimeTexts.h"
 #include "diag/uLogWriter.h"
 #include "net/UploadService.h"
 
@@ -370,6 +371,32 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QString, expected);
         QCOMPARE(journalLineText(7, date, time, message), expected);
+    }
+
+    // A named locale keeps the user's formats; C and POSIX read as in Russia.
+    void stamps_data()
+    {
+        QTest::addColumn<QDateTime>("time");
+        QTest::addColumn<bool>("cLocale");
+        QTest::addColumn<QString>("date");
+        QTest::addColumn<QString>("clock");
+        const QDateTime early(QDate(2026, 3, 4), QTime(5, 6, 7));
+        QTest::newRow("C locale, leading zeros") << early << true << "04.03.2026"
+                                                 << "05:06:07";
+        QTest::newRow("C locale, a year's last second")
+            << QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59)) << true << "31.12.2026"
+            << "23:59:59";
+        QTest::newRow("a named locale: its own formats")
+            << early << false << shortDateText(early.date()) << longTimeText(early.time());
+    }
+
+    void stamps()
+    {
+        QFETCH(QDateTime, time);
+        QFETCH(bool, cLocale);
+        QFETCH(QString, date);
+        QFETCH(QString, clock);
+        QCOMPARE(journalStampTexts(time, cLocale), std::pair(date, clock));
     }
 
     void relay_data()
