@@ -5,6 +5,7 @@
 #include "diag/uLogWriter.h"
 #include "support/LogText.h"
 #include "support/ScriptedServer.h"
+#include "support/ShownLines.h"
 #include "support/Watchdog.h"
 
 #include <QApplication>
@@ -18,29 +19,8 @@
 #include <QTextEdit>
 #include <QTimer>
 
-Q_DECLARE_METATYPE(JournalKind)
-
 namespace
 {
-
-struct Shown {
-    JournalKind kind;
-    QString text;
-    bool operator==(const Shown &other) const = default;
-};
-using ShownLines = QList<Shown>;
-
-char *toString(const Shown &line)
-{
-    return QTest::toString(QStringLiteral("%1:%2").arg(int(line.kind)).arg(line.text));
-}
-
-QByteArray httpReply(const QString &body)
-{
-    const QByteArray bytes = body.toUtf8();
-    return "HTTP/1.0 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
-        + QByteArray::number(bytes.size()) + "\r\n\r\n" + bytes;
-}
 
 // The journal's lines, each with its kind told by its colour, and its message (the text
 // after "N. d t ").

@@ -9,6 +9,7 @@
 #include "LogText.h"
 #include "ScopedLogFolder.h"
 #include "ScriptedServer.h"
+#include "ShownLines.h"
 #include "TestFiles.h"
 #include "Watchdog.h"
 #include "diag/TimeTexts.h"
@@ -24,23 +25,10 @@
 
 #include <thread>
 
-Q_DECLARE_METATYPE(JournalKind)
 Q_DECLARE_METATYPE(ScriptedServer::Script)
 
 namespace
 {
-
-struct Shown {
-    JournalKind kind;
-    QString text;
-    bool operator==(const Shown &other) const = default;
-};
-using ShownLines = QList<Shown>;
-
-char *toString(const Shown &line)
-{
-    return QTest::toString(QStringLiteral("%1:%2").arg(int(line.kind)).arg(line.text));
-}
 
 class Journal : public JournalSink
 {
@@ -89,13 +77,6 @@ struct Command {
         run.setServerAddress(address);
     }
 };
-
-QByteArray httpReply(const QString &body)
-{
-    const QByteArray bytes = body.toUtf8();
-    return "HTTP/1.0 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: "
-        + QByteArray::number(bytes.size()) + "\r\n\r\n" + bytes;
-}
 
 ScriptedServer::Script slowReply(const QString &body, int ms)
 {
